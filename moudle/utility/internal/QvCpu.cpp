@@ -1,0 +1,101 @@
+#include "internal/QvCpu.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#define QV_X86 1
+#endif
+
+namespace qv {
+namespace cpu {
+
+std::atomic<uint32_t> g_features{kUnset};
+
+namespace {
+
+std::atomic<uint32_t> g_mask{kAll};
+
+#if defined(QV_X86)
+uint64_t ReadXcr0() {
+    uint32_t lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+
+uint32_t DetectX86() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    uint32_t f = 0;
+    if (c & (1u << 9)) f |= kSSSE3;
+    if (c & (1u << 19)) f |= kSSE41;
+    const bool osxsave = c & (1u << 27);
+    const uint64_t xcr0 = osxsave ? ReadXcr0() : 0;
+    const bool ymm = (xcr0 & 0x6) == 0x6;
+    const bool zmm = ymm && (xcr0 & 0xE0) == 0xE0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return f;
+    const bool avx2 = b & (1u << 5), bmi1 = b & (1u << 3), bmi2 = b & (1u << 8);
+    if (ymm && avx2 && bmi1 && bmi2) f |= kAVX2;
+    const bool avx512 = (b & (1u << 16)) && (b & (1u << 30)) && (b & (1u << 31));
+    if (zmm && avx512 && (f & kAVX2)) {
+        f |= kAVX512BW;
+        if (c & (1u << 1)) f |= kAVX512VBMI;
+    }
+    if ((b & (1u << 29)) && (f & kSSE41)) f |= kSHANI;
+    return f;
+}
+#endif
+
+}  // namespace
+
+uint32_t Detected() {
+#if defined(QV_X86)
+    static const uint32_t detected = kWord | DetectX86();
+#else
+    static const uint32_t detected = kWord;
+#endif
+    return detected;
+}
+
+uint32_t EnvMask() {
+    static const uint32_t mask = [] {
+        const char* v = std::getenv("QV_CPU");
+        if (!v || !*v || std::strcmp(v, "native") == 0) return uint32_t{kAll};
+        if (std::strcmp(v, "scalar") == 0) return uint32_t{0};
+        if (std::strcmp(v, "word") == 0) return uint32_t{kWord};
+        if (std::strcmp(v, "sse4.1") == 0) return uint32_t{kLevelSSE41};
+        if (std::strcmp(v, "avx2") == 0) return uint32_t{kLevelAVX2};
+        if (std::strcmp(v, "avx512") == 0) return uint32_t{kAll};
+        return uint32_t{kAll};
+    }();
+    return mask;
+}
+
+uint32_t InitFeatures() {
+    const uint32_t f = Detected() & EnvMask() & g_mask.load(std::memory_order_relaxed);
+    g_features.store(f, std::memory_order_relaxed);
+    return f;
+}
+
+void SetMask(uint32_t mask) {
+    g_mask.store(mask & kAll, std::memory_order_relaxed);
+    InitFeatures();
+}
+
+const char* Name(uint32_t feature) {
+    switch (feature) {
+    case 0: return "scalar";
+    case kWord: return "word";
+    case kSSSE3: return "ssse3";
+    case kSSE41: return "sse4.1";
+    case kAVX2: return "avx2";
+    case kAVX512BW: return "avx512bw";
+    case kAVX512VBMI: return "avx512vbmi";
+    case kSHANI: return "sha-ni";
+    default: return "?";
+    }
+}
+
+}  // namespace cpu
+}  // namespace qv
