@@ -1,4 +1,4 @@
-#include "QvTestSupport.h"
+#include "AllocFaults.h"
 
 #include <new>
 

@@ -1,7 +1,9 @@
 #pragma once
 
-// Shared helpers of the test binary: allocation-failure injection, the shared data folder
-// and the CPU levels every fast path is run at.
+// Shared helpers of the test binary: allocation-failure injection (AllocFaults.h), the
+// shared data folder and the CPU levels every fast path is run at.
+
+#include "AllocFaults.h"
 
 #include <gtest/gtest.h>
 
@@ -11,32 +13,6 @@
 #include <vector>
 
 namespace qvtest {
-
-// --- Allocation faults -------------------------------------------------------------------
-// The test binary replaces the nothrow forms of operator new and new[], which is how the
-// library allocates. Counts and faults are per thread.
-
-// Make the nth nothrow allocation from now fail (1 = the next one); 0 stops injecting.
-void FailNthAlloc(long n);
-// Make every nothrow allocation fail until ResetAllocFaults().
-void FailAllAllocs();
-void ResetAllocFaults();
-// Nothrow allocations attempted on this thread so far (failed ones included).
-long AllocCount();
-// Size asked for by the latest nothrow allocation on this thread.
-size_t LastAllocSize();
-
-// Scope in which the nth allocation fails (n <= 0: all of them).
-class AllocFault {
-public:
-    explicit AllocFault(long n) {
-        if (n > 0) FailNthAlloc(n);
-        else FailAllAllocs();
-    }
-    ~AllocFault() { ResetAllocFaults(); }
-    AllocFault(const AllocFault&) = delete;
-    AllocFault& operator=(const AllocFault&) = delete;
-};
 
 // --- Shared data -------------------------------------------------------------------------
 
