@@ -1,8 +1,9 @@
 #pragma once
 
-// What must hold between two QvRectF and an integer area, and a source of coordinates that
-// favours what breaks such code: ties, signed zeros, NaN, infinities, extremes and arbitrary
-// bit patterns. The unit tests draw from a seeded generator, the fuzzer from its input.
+// What must hold between two QvRectF and an integer area, with a small reference of the
+// overlap rules, and a source of coordinates that favours what breaks such code: ties,
+// signed zeros, NaN, infinities, extremes and arbitrary bit patterns. The unit tests draw
+// from a seeded generator, the fuzzer from its input.
 
 #include "QvRectF.h"
 
@@ -48,6 +49,16 @@ inline double Coordinate(const std::function<uint32_t()>& next) {
     return static_cast<int>((r >> 3) % 25) / 8.0 - 1.0;                  // coarse: many ties
 }
 
+// The overlap of t and o by the rules: the larger left and top (o's on a tie), the smaller
+// right and bottom (t's on a tie), and nothing unless it has positive width and height.
+inline QvRectF Overlap(const QvRectF& t, const QvRectF& o) {
+    const QvRectF r(t.m_dLeft > o.m_dLeft ? t.m_dLeft : o.m_dLeft,
+                    t.m_dTop > o.m_dTop ? t.m_dTop : o.m_dTop,
+                    o.m_dRight < t.m_dRight ? o.m_dRight : t.m_dRight,
+                    o.m_dBottom < t.m_dBottom ? o.m_dBottom : t.m_dBottom);
+    return r.m_dLeft >= r.m_dRight || r.m_dTop >= r.m_dBottom ? QvRectF() : r;
+}
+
 // "" when everything holds for a and b, else what failed.
 inline std::string Check(QvRectF a, QvRectF b, int32_t w, int32_t h) {
     // Tame: multiples of 2^-16 in -4..4, so no side, area or score comes near under- or
@@ -61,7 +72,8 @@ inline std::string Check(QvRectF a, QvRectF b, int32_t w, int32_t h) {
     }
     QvRectF apart, intoThis = a, intoOther = b, self = a;
     const int n = a.Intersection(b, apart);
-    if (!n && !Same(apart, QvRectF())) return "failed Intersection left " + Describe(apart);
+    const QvRectF want = Overlap(a, b);
+    if (n != !Same(want, QvRectF()) || !Same(apart, want)) return "overlap " + Describe(apart);
     if (intoThis.Intersection(b, intoThis) != n || !Same(intoThis, apart)) return "into this";
     if (a.Intersection(intoOther, intoOther) != n || !Same(intoOther, apart)) return "into other";
     if (self.Intersection(self, self) != !a.IsEmpty() || !Same(self, a.IsEmpty() ? QvRectF() : a))
@@ -83,10 +95,10 @@ inline std::string Check(QvRectF a, QvRectF b, int32_t w, int32_t h) {
                   0.0 <= c.m_dTop && c.m_dTop <= c.m_dBottom && c.m_dBottom <= 1.0))
         return "Clip gave " + Describe(c);
 
-    const CRect want(Trunc32(a.m_dLeft * w), Trunc32(a.m_dTop * h), Trunc32(a.m_dRight * w),
-                     Trunc32(a.m_dBottom * h));
+    const CRect rc(Trunc32(a.m_dLeft * w), Trunc32(a.m_dTop * h), Trunc32(a.m_dRight * w),
+                   Trunc32(a.m_dBottom * h));
     const QvRectF& constA = a;
-    if (!(a.GetRect(w, h) == want) || !(constA.GetRect(w, h) == want))
+    if (!(a.GetRect(w, h) == rc) || !(constA.GetRect(w, h) == rc))
         return "GetRect(" + std::to_string(w) + ", " + std::to_string(h) + ")";
     return "";
 }
