@@ -1,7 +1,7 @@
 #pragma once
 
-// A reference model of QvStartCode: the window rules written plainly, one byte at a time,
-// with no search tricks. The unit tests and the fuzzer compare the class with it.
+// A reference model of QvStartCode: the window rules written plainly, one byte at a time.
+// The unit tests and the fuzzer compare the class with it.
 
 #include <cstdint>
 #include <vector>
@@ -19,10 +19,9 @@ struct Scan {
 inline Scan Next(const unsigned char* d, int32_t size, int width, uint32_t value, uint32_t mask) {
     if (size < width) return {0, 0};
     uint32_t w = 0;
-    for (int i = 0; i < width - 1; ++i) w = (w << 8) | d[i];
-    for (int32_t i = width - 1; i < size; ++i) {
+    for (int32_t i = 0; i < size; ++i) {
         w = (w << 8) | d[i];
-        if ((w & mask) == value) return {w, i - width + 1};
+        if (i >= width - 1 && (w & mask) == value) return {w, i - width + 1};
     }
     return {0, size - width + 1};
 }
@@ -33,34 +32,25 @@ inline Scan Last(const unsigned char* end, int32_t size, int width, uint32_t val
     for (int k = width; k >= 1; --k) w = (w << 8) | end[-k];
     for (const unsigned char* c = end - width;; --c) {
         if ((w & mask) == value) return {w, static_cast<int32_t>(end - c)};
-        if (c == end - size) break;
+        if (c == end - size) return {0, size - width + 1};
         w = (w >> 8) + (uint32_t{c[-1]} << 24);
     }
-    return {0, size - width + 1};
 }
 
-// The member walk over the same fields as the class.
+// The member walk, over the same fields as the class.
 struct Walk {
-    const unsigned char* data = nullptr;
-    int32_t size = 0, pos = 0;
-    bool backward = false;
+    const unsigned char* data;
+    int32_t size, pos;
+    bool backward;
 
     uint32_t Next() {
-        if (!data) return 0;
-        if (!backward) {
-            if (size - pos < 4) return 0;
-            const Scan s = sc::Next(data + pos, size - pos, 4, 0x100, 0xFFFFFF00);
-            pos += s.at;
-            return s.window;
-        }
-        if (pos < 4) return 0;
-        const Scan s = sc::Last(data + pos, pos, 4, 0x100, 0xFFFFFF00);
-        pos -= s.at;
+        if (!data || (backward ? pos : size - pos) < 4) return 0;
+        const Scan s = backward ? sc::Last(data + pos, pos, 4, 0x100, 0xFFFFFF00)
+                                : sc::Next(data + pos, size - pos, 4, 0x100, 0xFFFFFF00);
+        pos += backward ? -s.at : s.at;
         return s.window;
     }
-    void Skip() {
-        if (!backward) pos += 4;
-    }
+    void Skip() { pos += backward ? 0 : 4; }
     uint32_t Find(uint32_t code) {
         for (uint32_t c; (c = Next()) != 0; Skip())
             if (c == code) return c;
@@ -86,9 +76,9 @@ inline Bytes RestoreRaceBytes(const Bytes& in) {
         w = (w << 8) | in[i];
         if (i >= 3 && w == 0x1FF) {
             if (++i < in.size()) out.push_back(in[i]);  // copied, never examined
-            continue;
+        } else {
+            out.push_back(in[i]);
         }
-        out.push_back(in[i]);
     }
     return out;
 }
