@@ -39,17 +39,20 @@ public:
     // Forward: steps over the four bytes of the start code at the cursor. Always 1.
     int Skip();
 
-    // The first window of nWidth bytes (1 to 4) in the range whose value, under dwMask,
-    // equals dwValue. The window is a 32-bit number the bytes are shifted into, so below
-    // width 4 it still holds earlier bytes of the range: keep the mask to the low nWidth
-    // bytes. Returns the window and sets lPos to the offset of its first byte; without a
-    // match returns 0 and sets lPos to lSize - nWidth + 1, where a search over more bytes
-    // would resume (0 when lSize < nWidth).
+    // The first window of nWidth bytes in the range whose value, under dwMask, equals
+    // dwValue. The window is a 32-bit number the bytes are shifted into, so below width 4 it
+    // still holds earlier bytes of the range: keep the mask to the low nWidth bytes (wider
+    // windows keep their last four bytes; a width below 1 finds nothing). Returns the window
+    // and sets lPos to the offset of its first byte; without a match returns 0 and sets lPos
+    // to lSize - nWidth + 1, where a search over more bytes would resume (0 when
+    // lSize < nWidth).
     static uint32_t Next(unsigned char* pData, int32_t lSize, int32_t& lPos, int nWidth,
                          uint32_t dwValue, uint32_t dwMask);
     // The last matching window among the lSize bytes before pEnd; lDistance is the distance
     // from pEnd back to its first byte. Without a match: 0, and lDistance = lSize - nWidth + 1
-    // (0 when lSize < nWidth).
+    // (0 when lSize < nWidth). The window starts as the last nWidth bytes and each step back
+    // shifts the earlier byte in at the top, so only at width 4 is it always the four bytes
+    // from its first byte on; at other widths that holds from the fifth window tested.
     static uint32_t Last(unsigned char* pEnd, int32_t lSize, int32_t& lDistance, int nWidth,
                          uint32_t dwValue, uint32_t dwMask);
 
