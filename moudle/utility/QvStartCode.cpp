@@ -167,7 +167,7 @@ int QvStartCode::RemoveRaceBytes(unsigned char* pInput, int32_t lLength, unsigne
         out += copyTo - src;
         src = copyTo;
         if (j < 0) {
-            from += kChunk;
+            from = copyTo;
             continue;
         }
         *out++ = kEscapeByte;
@@ -196,7 +196,7 @@ int QvStartCode::RestoreRaceBytes(unsigned char* pInput, int32_t lLength, unsign
         out += copyTo - src;
         src = copyTo;
         if (j < 0) {
-            from += kChunk;
+            from = copyTo;
             continue;
         }
         // Drop the FF at j + 3. The byte after it is copied unexamined, so the window at j + 4

@@ -74,7 +74,7 @@ int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     const Anchor a = PickAnchor(mask, value);
     int32_t j = 0;
     // Windows j..j+7 lie wholly inside the range.
-    for (; j + 11 <= n; j += 8) {
+    for (; j <= n - 11; j += 8) {
         if (!AnchorHits(a, p + j + a.lane)) continue;
         for (int32_t c = j; c < j + 8; ++c)
             if ((Be32(p + c) & mask) == value) return c;

@@ -68,12 +68,12 @@ QV_AVX2 inline bool Maybe64(const Lanes& l, const uint8_t* q) {
 template <bool kMasked>
 QV_AVX2 int32_t First(const Lanes& l, const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     int32_t j = 0;
-    for (; j + 67 <= n; j += 64) {
+    for (; j <= n - 67; j += 64) {
         if (!Maybe64<kMasked>(l, p + j)) continue;
         if (const uint32_t bits = Matches(l, p + j)) return j + __builtin_ctz(bits);
         if (const uint32_t bits = Matches(l, p + j + 32)) return j + 32 + __builtin_ctz(bits);
     }
-    for (; j + 35 <= n; j += 32)
+    for (; j <= n - 35; j += 32)
         if (const uint32_t bits = Matches(l, p + j)) return j + __builtin_ctz(bits);
     const int32_t r = First4Scalar(p + j, n - j, mask, value);
     return r < 0 ? -1 : j + r;
