@@ -27,56 +27,64 @@ int32_t Last4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) 
     }
 }
 
-namespace {
-
-// One byte of the window that every match must satisfy, tested eight offsets at a time: the
-// most selective lane, and among equals one whose value is not 00 (zeros are common in
-// video data, the 01 of a start code is not).
-struct Anchor {
-    int lane;     // 0 = first byte of the window
-    uint64_t m;   // the lane's mask byte in every byte
-    uint64_t v;   // the lane's value byte in every byte
-};
-
-Anchor PickAnchor(uint32_t mask, uint32_t value) {
-    Anchor a{0, 0, 0};
-    int best = -1;
+void PickLanes(uint32_t mask, uint32_t value, int& a, int& b) {
+    int score[4];
     for (int k = 0; k < 4; ++k) {
-        const uint32_t m = (mask >> (24 - 8 * k)) & 0xFF, v = (value >> (24 - 8 * k)) & 0xFF;
+        const uint32_t m = LaneByte(mask, k);
         int bits = 0;
         for (uint32_t t = m; t; t &= t - 1) ++bits;
-        const int score = bits * 2 + (v != 0 ? 1 : 0);
-        if (m != 0 && score > best) {
-            best = score;
-            a.lane = k;
-            a.m = m * 0x0101010101010101ull;
-            a.v = v * 0x0101010101010101ull;
-        }
+        score[k] = m == 0 ? -1 : bits * 2 + (LaneByte(value, k) != 0 ? 1 : 0);
     }
-    return a;
+    a = 0;
+    for (int k = 1; k < 4; ++k)
+        if (score[k] > score[a]) a = k;
+    b = a;
+    for (int k = 0; k < 4; ++k)
+        if (k != a && score[k] >= 0 && (b == a || score[k] > score[b])) b = k;
 }
 
-// Non-zero when some byte of x is zero, whatever the byte order.
-inline uint64_t HasZero(uint64_t x) {
+namespace {
+
+struct Filter {
+    int a, b;
+    uint64_t ma, va, mb, vb;  // the lanes' mask and value bytes in every byte
+};
+
+Filter MakeFilter(uint32_t mask, uint32_t value) {
+    Filter f;
+    PickLanes(mask, value, f.a, f.b);
+    const uint64_t ones = 0x0101010101010101ull;
+    f.ma = LaneByte(mask, f.a) * ones;
+    f.va = LaneByte(value, f.a) * ones;
+    f.mb = LaneByte(mask, f.b) * ones;
+    f.vb = LaneByte(value, f.b) * ones;
+    return f;
+}
+
+// The top bit of every zero byte of x set, and perhaps of others above a zero byte: a
+// zero byte is never missed, whatever the byte order.
+inline uint64_t ZeroBytes(uint64_t x) {
     return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
 }
 
-// Eight anchor bytes from p; non-zero when one of them satisfies the anchor lane.
-inline uint64_t AnchorHits(const Anchor& a, const uint8_t* p) {
-    uint64_t x;
-    std::memcpy(&x, p, sizeof x);
-    return HasZero((x & a.m) ^ a.v);
+// Zero when none of the eight windows from q can match: where both lanes agree, both
+// words have the same byte flagged.
+inline uint64_t Maybe8(const Filter& f, const uint8_t* q) {
+    uint64_t x, y;
+    std::memcpy(&x, q + f.a, sizeof x);
+    std::memcpy(&y, q + f.b, sizeof y);
+    return ZeroBytes((x & f.ma) ^ f.va) & ZeroBytes((y & f.mb) ^ f.vb);
 }
 
 }  // namespace
 
 int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
-    const Anchor a = PickAnchor(mask, value);
+    const Filter f = MakeFilter(mask, value);
     int32_t j = 0;
-    // Windows j..j+7 lie wholly inside the range.
-    for (; j <= n - 11; j += 8) {
-        if (!AnchorHits(a, p + j + a.lane)) continue;
-        for (int32_t c = j; c < j + 8; ++c)
+    // Windows j..j+15 lie wholly inside the range.
+    for (; j <= n - 19; j += 16) {
+        if (!(Maybe8(f, p + j) | Maybe8(f, p + j + 8))) continue;
+        for (int32_t c = j; c < j + 16; ++c)
             if ((Be32(p + c) & mask) == value) return c;
     }
     const int32_t r = First4Scalar(p + j, n - j, mask, value);
@@ -84,11 +92,11 @@ int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
 }
 
 int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
-    const Anchor a = PickAnchor(mask, value);
+    const Filter f = MakeFilter(mask, value);
     int32_t top = n - 4;  // highest window not yet tested
-    for (; top >= 7; top -= 8) {
-        if (!AnchorHits(a, p + top - 7 + a.lane)) continue;
-        for (int32_t c = top; c > top - 8; --c)
+    for (; top >= 15; top -= 16) {
+        if (!(Maybe8(f, p + top - 15) | Maybe8(f, p + top - 7))) continue;
+        for (int32_t c = top; c > top - 16; --c)
             if ((Be32(p + c) & mask) == value) return c;
     }
     return Last4Scalar(p, top + 4, mask, value);

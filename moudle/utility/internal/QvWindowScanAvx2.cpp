@@ -21,25 +21,13 @@ struct Lanes {
     bool masked;  // a or b has a partial mask byte
 };
 
-inline uint32_t LaneByte(uint32_t word, int k) {
-    return (word >> (24 - 8 * k)) & 0xFF;
-}
-
 QV_AVX2 inline Lanes MakeLanes(uint32_t mask, uint32_t value) {
     Lanes l;
-    int score[4];
     for (int k = 0; k < 4; ++k) {
         l.m[k] = _mm256_set1_epi8(static_cast<char>(LaneByte(mask, k)));
         l.v[k] = _mm256_set1_epi8(static_cast<char>(LaneByte(value, k)));
-        const uint32_t m = LaneByte(mask, k);
-        score[k] = m == 0 ? -1 : __builtin_popcount(m) * 2 + (LaneByte(value, k) != 0);
     }
-    l.a = 0;
-    for (int k = 1; k < 4; ++k)
-        if (score[k] > score[l.a]) l.a = k;
-    l.b = l.a;
-    for (int k = 0; k < 4; ++k)
-        if (k != l.a && score[k] >= 0 && (l.b == l.a || score[k] > score[l.b])) l.b = k;
+    PickLanes(mask, value, l.a, l.b);
     l.masked = LaneByte(mask, l.a) != 0xFF || LaneByte(mask, l.b) != 0xFF;
     return l;
 }
