@@ -1,0 +1,126 @@
+#include "internal/QvWindowScan.h"
+
+#include "internal/QvCpu.h"
+
+#include <cstring>
+
+namespace qv {
+namespace scan {
+
+int32_t First4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
+    if (n < 4) return -1;
+    uint32_t w = (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
+    for (int32_t i = 3; i < n; ++i) {
+        w = (w << 8) | p[i];
+        if ((w & mask) == value) return i - 3;
+    }
+    return -1;
+}
+
+int32_t Last4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
+    if (n < 4) return -1;
+    uint32_t w = Be32(p + n - 4);
+    for (int32_t c = n - 4;; --c) {
+        if ((w & mask) == value) return c;
+        if (c == 0) return -1;
+        w = (w >> 8) | (uint32_t{p[c - 1]} << 24);
+    }
+}
+
+void PickLanes(uint32_t mask, uint32_t value, int& a, int& b) {
+    int score[4];
+    for (int k = 0; k < 4; ++k) {
+        const uint32_t m = LaneByte(mask, k);
+        int bits = 0;
+        for (uint32_t t = m; t; t &= t - 1) ++bits;
+        score[k] = m == 0 ? -1 : bits * 2 + (LaneByte(value, k) != 0 ? 1 : 0);
+    }
+    a = 0;
+    for (int k = 1; k < 4; ++k)
+        if (score[k] > score[a]) a = k;
+    b = a;
+    for (int k = 0; k < 4; ++k)
+        if (k != a && score[k] >= 0 && (b == a || score[k] > score[b])) b = k;
+}
+
+namespace {
+
+struct Filter {
+    int a, b;
+    uint64_t ma, va, mb, vb;  // the lanes' mask and value bytes in every byte
+};
+
+Filter MakeFilter(uint32_t mask, uint32_t value) {
+    Filter f;
+    PickLanes(mask, value, f.a, f.b);
+    const uint64_t ones = 0x0101010101010101ull;
+    f.ma = LaneByte(mask, f.a) * ones;
+    f.va = LaneByte(value, f.a) * ones;
+    f.mb = LaneByte(mask, f.b) * ones;
+    f.vb = LaneByte(value, f.b) * ones;
+    return f;
+}
+
+// The top bit of every zero byte of x set, and perhaps of others above a zero byte: a
+// zero byte is never missed, whatever the byte order.
+inline uint64_t ZeroBytes(uint64_t x) {
+    return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
+
+// Zero when none of the eight windows from q can match: where both lanes agree, both
+// words have the same byte flagged.
+inline uint64_t Maybe8(const Filter& f, const uint8_t* q) {
+    uint64_t x, y;
+    std::memcpy(&x, q + f.a, sizeof x);
+    std::memcpy(&y, q + f.b, sizeof y);
+    return ZeroBytes((x & f.ma) ^ f.va) & ZeroBytes((y & f.mb) ^ f.vb);
+}
+
+}  // namespace
+
+int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
+    const Filter f = MakeFilter(mask, value);
+    int32_t j = 0;
+    // Windows j..j+15 lie wholly inside the range.
+    for (; j <= n - 19; j += 16) {
+        if (!(Maybe8(f, p + j) | Maybe8(f, p + j + 8))) continue;
+        for (int32_t c = j; c < j + 16; ++c)
+            if ((Be32(p + c) & mask) == value) return c;
+    }
+    const int32_t r = First4Scalar(p + j, n - j, mask, value);
+    return r < 0 ? -1 : j + r;
+}
+
+int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
+    const Filter f = MakeFilter(mask, value);
+    int32_t top = n - 4;  // highest window not yet tested
+    for (; top >= 15; top -= 16) {
+        if (!(Maybe8(f, p + top - 15) | Maybe8(f, p + top - 7))) continue;
+        for (int32_t c = top; c > top - 16; --c)
+            if ((Be32(p + c) & mask) == value) return c;
+    }
+    return Last4Scalar(p, top + 4, mask, value);
+}
+
+int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
+    if (n < 4 || (value & ~mask) != 0) return -1;
+    if (mask == 0) return 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu::Has(cpu::kAVX2)) return First4Avx2(p, n, mask, value);
+#endif
+    if (cpu::Has(cpu::kWord)) return First4Word(p, n, mask, value);
+    return First4Scalar(p, n, mask, value);
+}
+
+int32_t Last4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
+    if (n < 4 || (value & ~mask) != 0) return -1;
+    if (mask == 0) return n - 4;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu::Has(cpu::kAVX2)) return Last4Avx2(p, n, mask, value);
+#endif
+    if (cpu::Has(cpu::kWord)) return Last4Word(p, n, mask, value);
+    return Last4Scalar(p, n, mask, value);
+}
+
+}  // namespace scan
+}  // namespace qv

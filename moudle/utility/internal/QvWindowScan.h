@@ -1,0 +1,41 @@
+#pragma once
+
+// Masked search for four-byte windows, the core of the start-code scanner and of the escape
+// passes. A window is the four bytes at an offset j read big-endian; it matches when
+// (window & mask) == value. Every kernel returns the same offset as the plain byte loop.
+
+#include <cstdint>
+
+namespace qv {
+namespace scan {
+
+inline uint32_t Be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+inline uint32_t LaneByte(uint32_t word, int k) {
+    return (word >> (24 - 8 * k)) & 0xFF;
+}
+
+// The two lanes (0 = the window's first byte) a search tests first: the most selective, and
+// among equals those whose value is not 00 (zeros are common in video data, the 01 of a
+// start code is not). With one lane under the mask, both are that lane.
+void PickLanes(uint32_t mask, uint32_t value, int& a, int& b);
+
+// The first / last offset j in [0, n - 4] whose window matches, or -1. Dispatches on the
+// CPU features in force.
+int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+int32_t Last4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+
+// The kernels behind them. They expect value to lie inside mask and mask to be non-zero.
+int32_t First4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+int32_t Last4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+#if defined(__x86_64__) || defined(__i386__)
+int32_t First4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+int32_t Last4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+#endif
+
+}  // namespace scan
+}  // namespace qv
