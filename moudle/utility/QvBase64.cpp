@@ -15,7 +15,8 @@ struct DecodeTable {
     uint8_t v[128];
     constexpr DecodeTable() : v() {
         for (int c = 0; c < 128; ++c) v[c] = kNotInAlphabet;
-        for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
+        for (int i = 0; i < 64; ++i)
+            v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
     }
 };
 constexpr DecodeTable kDecode;
@@ -45,13 +46,18 @@ struct PlaceTables {
     constexpr PlaceTables() : d() {
         for (int c = 0; c < 256; ++c) {
             const unsigned v = c < 128 ? kDecode.v[c] : kNotInAlphabet;
-            for (int k = 0; k < 4; ++k) d[k][c] = v < 64 ? static_cast<uint32_t>(v) << (18 - 6 * k) : kDirty;
+            for (int k = 0; k < 4; ++k)
+                d[k][c] = v < 64 ? static_cast<uint32_t>(v) << (18 - 6 * k) : kDirty;
         }
     }
 };
 constexpr PlaceTables kPlaces;
 
-using qv::cpu::Has;
+constexpr uint32_t kVbmi = qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI;
+
+inline bool Offers(uint32_t features, uint32_t bits) {
+    return (features & bits) == bits;
+}
 
 // ---------------------------------------------------------------------------------------
 // Encoding: whole groups of three bytes by the fastest path on offer, then the tail.
@@ -133,7 +139,8 @@ inline void StoreBE32(uint32_t v, uint8_t* out) {
 void DecodeCleanGroupsWord(const uint8_t*& p, const uint8_t* end, uint8_t*& out) {
     // Four groups per test while all are clean, then the clean ones one by one.
     for (; end - p >= 16; p += 16, out += 12) {
-        const uint32_t a = GroupBits(p), b = GroupBits(p + 4), c = GroupBits(p + 8), d = GroupBits(p + 12);
+        const uint32_t a = GroupBits(p), b = GroupBits(p + 4);
+        const uint32_t c = GroupBits(p + 8), d = GroupBits(p + 12);
         if ((a | b | c | d) & kDirty) break;
         StoreBE64(uint64_t{a} << 40 | uint64_t{b} << 16 | c >> 8, out);
         StoreBE32(c << 24 | d, out + 8);
@@ -147,21 +154,22 @@ void DecodeCleanGroupsWord(const uint8_t*& p, const uint8_t* end, uint8_t*& out)
 
 void DecodeCleanGroups(uint32_t features, const uint8_t*& p, const uint8_t* end, uint8_t*& out) {
 #if defined(QV_BASE64_X86)
-    // A wide block that is not clean falls through to the narrower ones, which take the
-    // clean groups in front of the character that needs a rule.
-    if ((features & (qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI)) ==
-        (qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI)) {
+    // A kernel that stops with a whole block left has met a group that needs the rules;
+    // one that ran short of input leaves the rest to the narrower paths.
+    if (Offers(features, kVbmi)) {
         const size_t k = qv::base64::DecodeAvx512(p, static_cast<size_t>(end - p), out);
         p += k;
         out += k / 4 * 3;
+        if (end - p >= 64) return;
     }
-    if (features & qv::cpu::kAVX2) {
+    if (Offers(features, qv::cpu::kAVX2)) {
         const size_t k = qv::base64::DecodeAvx2(p, static_cast<size_t>(end - p), out);
         p += k;
         out += k / 4 * 3;
+        if (end - p >= 32) return;
     }
 #endif
-    if (features & qv::cpu::kWord) DecodeCleanGroupsWord(p, end, out);
+    if (Offers(features, qv::cpu::kWord)) DecodeCleanGroupsWord(p, end, out);
 }
 
 }  // namespace
@@ -182,12 +190,11 @@ int QvBase64::Encode(const char* src, int32_t n, char* dst) {
     const uint32_t features = qv::cpu::Features();
     size_t i = 0;
 #if defined(QV_BASE64_X86)
-    if ((features & (qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI)) ==
-        (qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI))
-        i += qv::base64::EncodeAvx512(s, len, dst);
-    if (features & qv::cpu::kAVX2) i += qv::base64::EncodeAvx2(s + i, len - i, dst + i / 3 * 4);
+    if (Offers(features, kVbmi)) i += qv::base64::EncodeAvx512(s, len, dst);
+    if (Offers(features, qv::cpu::kAVX2))
+        i += qv::base64::EncodeAvx2(s + i, len - i, dst + i / 3 * 4);
 #endif
-    if (features & qv::cpu::kWord) i += EncodeGroupsWord(s + i, len - i, dst + i / 3 * 4);
+    if (Offers(features, qv::cpu::kWord)) i += EncodeGroupsWord(s + i, len - i, dst + i / 3 * 4);
     i += EncodeGroupsPlain(s + i, len - i, dst + i / 3 * 4);
 
     char* d = dst + i / 3 * 4;

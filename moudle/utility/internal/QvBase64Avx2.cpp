@@ -8,6 +8,8 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 #define QV_AVX2 __attribute__((target("avx2")))
 
 namespace qv {
@@ -93,15 +95,26 @@ QV_AVX2 size_t DecodeAvx2(const uint8_t* src, size_t n, uint8_t* dst) {
         const __m256i loNib = _mm256_and_si256(in, nibble);
         const __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(lowClass, loNib),
                                              _mm256_shuffle_epi8(highClass, hiNib));
-        if (!_mm256_testz_si256(bad, bad)) break;
         const __m256i isSlash = _mm256_cmpeq_epi8(in, slash);
         const __m256i v =
             _mm256_add_epi8(in, _mm256_shuffle_epi8(offsets, _mm256_add_epi8(isSlash, hiNib)));
-        // Four 6-bit values -> two 12-bit halves -> one 24-bit word, bytes in text order.
+        // Four 6-bit values -> two 12-bit halves -> one 24-bit word, bytes in text order. A
+        // group's bytes depend on its own characters only, so clean groups come out right
+        // beside dirty ones.
         const __m256i halves = _mm256_maddubs_epi16(v, _mm256_set1_epi32(0x01400140));
         const __m256i words = _mm256_madd_epi16(halves, _mm256_set1_epi32(0x00011000));
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(words, pack),
                                                           _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+        if (!_mm256_testz_si256(bad, bad)) {
+            // Keep the groups in front of the first character outside the alphabet.
+            const uint32_t dirty = ~static_cast<uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
+            const size_t clean = static_cast<size_t>(__builtin_ctz(dirty)) & ~size_t{3};
+            alignas(32) uint8_t tmp[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(tmp), bytes);
+            std::memcpy(dst, tmp, clean / 4 * 3);
+            return i + clean;
+        }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(bytes));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(bytes, 1));
     }

@@ -44,7 +44,7 @@ struct Tables {
 };
 constexpr Tables kTables;
 
-constexpr __mmask64 kBlock48 = (__mmask64{1} << 48) - 1;
+constexpr __mmask64 kBlock48 = (__mmask64{1} << 48) - 1;  // 48 bytes in, or out
 
 }  // namespace
 
@@ -71,10 +71,15 @@ QV_AVX512 size_t DecodeAvx512(const uint8_t* src, size_t n, uint8_t* dst) {
         const __m512i in = _mm512_loadu_si512(src + i);
         // Index bit 6 picks the table; codes 0x80 and up keep their top bit through the OR.
         const __m512i v = _mm512_permutex2var_epi8(low, in, high);
-        if (_mm512_movepi8_mask(_mm512_or_si512(v, in))) break;
+        const __mmask64 dirty = _mm512_movepi8_mask(_mm512_or_si512(v, in));
+        // A group's bytes depend on its own characters only: the clean groups in front of
+        // the first character outside the alphabet come out right and are kept.
+        const size_t clean = dirty ? static_cast<size_t>(__builtin_ctzll(dirty)) & ~size_t{3} : 64;
         const __m512i halves = _mm512_maddubs_epi16(v, _mm512_set1_epi32(0x01400140));
         const __m512i words = _mm512_madd_epi16(halves, _mm512_set1_epi32(0x00011000));
-        _mm512_mask_storeu_epi8(dst, kBlock48, _mm512_permutexvar_epi8(pack, words));
+        const __mmask64 keep = (__mmask64{1} << (clean / 4 * 3)) - 1;
+        _mm512_mask_storeu_epi8(dst, keep, _mm512_permutexvar_epi8(pack, words));
+        if (dirty) return i + clean;
     }
     return i;
 }

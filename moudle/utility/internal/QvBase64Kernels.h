@@ -19,9 +19,11 @@ namespace base64 {
 size_t EncodeAvx2(const uint8_t* src, size_t n, char* dst);
 size_t EncodeAvx512(const uint8_t* src, size_t n, char* dst);
 
-// Decode whole blocks of 32 (AVX2) or 64 (AVX-512 VBMI) characters, from the first place
-// of a group, while a whole block remains and all its characters are in the alphabet.
-// Returns the characters taken (3/4 as many bytes written).
+// Decode blocks of 32 (AVX2) or 64 (AVX-512 VBMI) characters, from the first place of a
+// group, while a whole block remains. A block holding a character outside the alphabet
+// ("=" included) ends the run after the clean groups in front of it: when a whole block is
+// left after the call, the next group needs the rules. Returns the characters taken, a
+// multiple of 4 (3/4 as many bytes written).
 size_t DecodeAvx2(const uint8_t* src, size_t n, uint8_t* dst);
 size_t DecodeAvx512(const uint8_t* src, size_t n, uint8_t* dst);
 
