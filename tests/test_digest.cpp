@@ -132,18 +132,17 @@ TEST(QvSHA1, NistMonteCarlo) {
         Bytes md = seed;
         QvSHA1 o;
         for (size_t j = 0; j < checkpoints.size(); ++j) {
-            Bytes m[3] = {md, md, md};
+            Bytes m = md;  // MD(i-3) || MD(i-2) || MD(i-1)
+            m.insert(m.end(), md.begin(), md.end());
+            m.insert(m.end(), md.begin(), md.end());
             for (int i = 3; i < 1003; ++i) {
-                Bytes msg = m[0];
-                msg.insert(msg.end(), m[1].begin(), m[1].end());
-                msg.insert(msg.end(), m[2].begin(), m[2].end());
                 o.Init();
-                o.Append(msg.data(), static_cast<int32_t>(msg.size()));
+                o.Append(m.data(), 60);
                 o.Final();
-                const QvBuffer* b = o.GetBuffer();
-                m[0] = std::move(m[1]), m[1] = std::move(m[2]), m[2].assign(b->m_pData, b->m_pData + 20);
+                std::memmove(m.data(), m.data() + 20, 40);
+                std::memcpy(m.data() + 40, o.GetBuffer()->m_pData, 20);
             }
-            md = m[2];
+            md.assign(m.begin() + 40, m.end());
             ASSERT_EQ(qvmodel::Hex(md), checkpoints[j]) << level.name << ", checkpoint " << j;
         }
     }
