@@ -65,11 +65,12 @@ void Evp(benchmark::State& state, const char* algorithm, size_t n) {
 const bool registered = [] {
     for (size_t n : {size_t{1} << 20, size_t{64}}) {
         const std::string size = n == 64 ? "/64B/" : "/1MiB/";
-        benchmark::RegisterBenchmark(("md5" + size + "qv").c_str(), Object<QvMD5>, n, qv::cpu::kAll);
+        const uint32_t all = qv::cpu::kAll, scalar = qv::cpu::kLevelScalar;
+        benchmark::RegisterBenchmark(("md5" + size + "qv").c_str(), Object<QvMD5>, n, all);
         benchmark::RegisterBenchmark(("md5" + size + "qv-encode").c_str(), Encode, n);
-        benchmark::RegisterBenchmark(("sha1" + size + "qv").c_str(), Object<QvSHA1>, n, qv::cpu::kAll);
+        benchmark::RegisterBenchmark(("sha1" + size + "qv").c_str(), Object<QvSHA1>, n, all);
         benchmark::RegisterBenchmark(("sha1" + size + "qv-scalar").c_str(), Object<QvSHA1>, n,
-                                     qv::cpu::kLevelScalar);
+                                     scalar);
 #if defined(QV_BENCH_OPENSSL)
         benchmark::RegisterBenchmark(("md5" + size + "openssl").c_str(), Evp, "MD5", n);
         benchmark::RegisterBenchmark(("sha1" + size + "openssl").c_str(), Evp, "SHA1", n);

@@ -26,14 +26,17 @@ inline std::vector<uint32_t> PaddedWords(Bytes m, bool bigEndian) {
     const uint64_t bits = m.size() * uint64_t{8};
     m.push_back(0x80);
     while (m.size() % 64 != 56) m.push_back(0);
-    for (int i = 0; i < 8; ++i) m.push_back(static_cast<uint8_t>(bits >> (bigEndian ? 56 - 8 * i : 8 * i)));
+    for (int i = 0; i < 8; ++i)
+        m.push_back(static_cast<uint8_t>(bits >> (bigEndian ? 56 - 8 * i : 8 * i)));
     std::vector<uint32_t> w(m.size() / 4);
-    for (size_t i = 0; i < m.size(); ++i) w[i / 4] |= uint32_t{m[i]} << (bigEndian ? 24 - i % 4 * 8 : i % 4 * 8);
+    for (size_t i = 0; i < m.size(); ++i)
+        w[i / 4] |= uint32_t{m[i]} << (bigEndian ? 24 - i % 4 * 8 : i % 4 * 8);
     return w;
 }
 
 inline Bytes Md5(const Bytes& msg, bool zeroState = false) {
-    static const int shift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+    static const int shift[4][4] = {
+        {7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
     uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
     for (uint32_t& v : h) v = zeroState ? 0 : v;
     const std::vector<uint32_t> x = PaddedWords(msg, false);
@@ -41,9 +44,12 @@ inline Bytes Md5(const Bytes& msg, bool zeroState = false) {
         uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
         for (int i = 0; i < 64; ++i) {
             const int r = i / 16;
-            const uint32_t f = r == 0 ? (b & c) | (~b & d) : r == 1 ? (b & d) | (c & ~d) : r == 2 ? b ^ c ^ d : c ^ (b | ~d);
+            const uint32_t f = r == 0   ? (b & c) | (~b & d)
+                               : r == 1 ? (b & d) | (c & ~d)
+                               : r == 2 ? b ^ c ^ d
+                                        : c ^ (b | ~d);
             const int g = (r == 0 ? i : r == 1 ? 5 * i + 1 : r == 2 ? 3 * i + 5 : 7 * i) % 16;
-            const uint32_t k = static_cast<uint32_t>(std::floor(std::fabs(std::sin(i + 1.0)) * 4294967296.0));
+            const uint32_t k = static_cast<uint32_t>(std::fabs(std::sin(i + 1.0)) * 0x1p32);
             const uint32_t t = d;
             d = c, c = b, b += Rol(a + f + k + x[at + g], shift[r][i % 4]), a = t;
         }
@@ -60,11 +66,14 @@ inline Bytes Sha1(const Bytes& msg, bool zeroState = false) {
     const std::vector<uint32_t> m = PaddedWords(msg, true);
     for (size_t at = 0; at < m.size(); at += 16) {
         uint32_t w[80];
-        for (int t = 0; t < 80; ++t) w[t] = t < 16 ? m[at + t] : Rol(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
+        for (int t = 0; t < 80; ++t)
+            w[t] = t < 16 ? m[at + t] : Rol(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
         uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
         for (int t = 0; t < 80; ++t) {
             static const uint32_t k[4] = {0x5a827999, 0x6ed9eba1, 0x8f1bbcdc, 0xca62c1d6};
-            const uint32_t f = t < 20 ? (b & c) | (~b & d) : t >= 40 && t < 60 ? (b & c) | (b & d) | (c & d) : b ^ c ^ d;
+            const uint32_t f = t < 20                ? (b & c) | (~b & d)
+                               : t >= 40 && t < 60 ? (b & c) | (b & d) | (c & d)
+                                                   : b ^ c ^ d;
             const uint32_t tmp = Rol(a, 5) + f + e + w[t] + k[t / 20];
             e = d, d = c, c = Rol(b, 30), b = a, a = tmp;
         }

@@ -11,6 +11,7 @@
 #include "internal/QvDigestContext.h"
 
 #include <new>
+#include <utility>
 
 namespace qv {
 namespace digest {
@@ -87,7 +88,7 @@ struct DigestObject {
         Destroy(ctx);
         ctx = srcCtx;
         srcCtx = nullptr;
-        buffer = static_cast<QvBuffer&&>(srcBuffer);
+        buffer = std::move(srcBuffer);
     }
 };
 
@@ -95,7 +96,9 @@ struct MD5Traits {
     using Context = MD5Context;
     static constexpr int kSize = kMD5Size;
     static void Start(Context* c) { StartMD5Context(c); }
-    static void Update(Context* c, const unsigned char* p, uint32_t n) { UpdateMD5Context(c, p, n); }
+    static void Update(Context* c, const unsigned char* p, uint32_t n) {
+        UpdateMD5Context(c, p, n);
+    }
     static void Finish(Context* c, unsigned char* out) { FinishMD5Context(c, out); }
 };
 
@@ -103,7 +106,9 @@ struct SHA1Traits {
     using Context = SHA1Context;
     static constexpr int kSize = kSHA1Size;
     static void Start(Context* c) { StartSHA1Context(c); }
-    static void Update(Context* c, const unsigned char* p, uint32_t n) { UpdateSHA1Context(c, p, n); }
+    static void Update(Context* c, const unsigned char* p, uint32_t n) {
+        UpdateSHA1Context(c, p, n);
+    }
     static void Finish(Context* c, unsigned char* out) { FinishSHA1Context(c, out); }
 };
 
