@@ -1,0 +1,275 @@
+#include "DigestModel.h"
+#include "QvTestSupport.h"
+#include "internal/QvCpu.h"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using qvmodel::Bytes;
+using qvmodel::Hex;
+using Vectors = std::vector<std::pair<Bytes, std::string>>;  // message, digest in upper case
+
+Bytes FromHex(const std::string& h) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+std::string Upper(std::string s) {
+    for (auto& c : s) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return s;
+}
+
+// The "key = value" lines of a vector file (LF or CRLF); RFC 1321 lines under the key '"'.
+std::vector<std::pair<std::string, std::string>> Fields(const std::vector<uint8_t>& file) {
+    std::istringstream in(std::string(file.begin(), file.end()));
+    std::vector<std::pair<std::string, std::string>> out;
+    for (std::string l; std::getline(in, l);) {
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        const size_t eq = l.find(" =");
+        if (!l.empty() && l[0] == '"')
+            out.push_back({"\"", l});
+        else if (eq != std::string::npos)
+            out.push_back({l.substr(0, eq), l.size() > eq + 3 ? l.substr(eq + 3) : ""});
+    }
+    return out;
+}
+
+template <class Obj>
+std::string DigestOf(Bytes msg) {
+    Obj o;
+    EXPECT_EQ(o.Init(), 1);
+    EXPECT_EQ(qvtest::LastAllocSize(), static_cast<size_t>(qvmodel::kSize<Obj>));  // exactly
+    EXPECT_EQ(o.Append(msg.data(), static_cast<int32_t>(msg.size())) + o.Final(), 2);
+    return std::string(o.GetString());
+}
+
+// RFC 1321's suite and Botan's vectors through the object and the one-shot members.
+TEST(QvMD5, PublishedVectors) {
+    std::vector<uint8_t> rfc, vec;
+    QVTEST_LOAD_DATA("vectors/md5/rfc1321.txt", rfc);
+    QVTEST_LOAD_DATA("vectors/md5/md5.vec", vec);
+    Vectors cases;
+    Bytes in;
+    for (const auto& [key, v] : Fields(rfc)) {
+        const size_t q = v.rfind('"');
+        if (key == "\"")
+            cases.push_back({Bytes(&v[1], &v[q]), Upper(v.substr(q + 3))});
+    }
+    for (const auto& [key, v] : Fields(vec)) {
+        if (key == "In") in = FromHex(v);
+        if (key == "Out") cases.push_back({in, Upper(v)});
+    }
+    ASSERT_EQ(cases.size(), 7u + 78u);
+    for (auto& [msg, hex] : cases) {
+        EXPECT_EQ(Hex(qvmodel::Md5(msg)), hex);
+        EXPECT_EQ(DigestOf<QvMD5>(msg), hex) << msg.size() << " bytes";
+        unsigned char out[16] = {};
+        Bytes want = FromHex(hex);
+        const int32_t n = static_cast<int32_t>(msg.size());
+        EXPECT_EQ(QvMD5::Encode(msg.data(), n, out, 16), n > 0);
+        EXPECT_EQ(QvMD5::Check(msg.data(), n, want.data(), 16), n > 0);
+        EXPECT_EQ(Bytes(out, out + 16), n > 0 ? want : Bytes(16, 0));
+    }
+}
+
+// NIST's byte-oriented vectors on every dispatch level. Len is in bits; for Len = 0 the
+// file still lists one byte, which is not part of the message.
+TEST(QvSHA1, NistVectors) {
+    std::vector<uint8_t> shortMsg, longMsg, monte;
+    QVTEST_LOAD_DATA("vectors/sha1/SHA1ShortMsg.rsp", shortMsg);
+    QVTEST_LOAD_DATA("vectors/sha1/SHA1LongMsg.rsp", longMsg);
+    QVTEST_LOAD_DATA("vectors/sha1/SHA1Monte.rsp", monte);
+    Vectors cases;
+    size_t len = 0;
+    Bytes msg;
+    for (const auto* file : {&shortMsg, &longMsg}) {
+        for (const auto& [key, v] : Fields(*file)) {
+            if (key == "Len") len = std::stoul(v) / 8;
+            if (key == "Msg") msg = FromHex(v), msg.resize(len);
+            if (key == "MD") cases.push_back({msg, Upper(v)});
+        }
+    }
+    ASSERT_EQ(cases.size(), 65u + 64u);
+    for (const auto& [m, hex] : cases) EXPECT_EQ(Hex(qvmodel::Sha1(m)), hex);
+    for (const auto& level : qvtest::CpuLevels()) {
+        qv::cpu::ScopedMask mask(level.mask);
+        for (const auto& [m, hex] : cases)
+            EXPECT_EQ(DigestOf<QvSHA1>(m), hex) << level.name << ", " << m.size() << " bytes";
+        // Monte Carlo: MD(i) = SHA1(MD(i-3) || MD(i-2) || MD(i-1)); the 1000th is the next seed.
+        Bytes w;  // MD(i-3) || MD(i-2) || MD(i-1)
+        int checkpoints = 0;
+        QvSHA1 o;
+        for (const auto& [key, v] : Fields(monte)) {
+            if (key == "Seed") w = FromHex(v + v + v);
+            if (key != "MD") continue;
+            for (int i = 0; i < 1000; ++i) {
+                o.Init(), o.Append(w.data(), 60), o.Final();
+                std::memmove(w.data(), w.data() + 20, 40);
+                std::memcpy(w.data() + 40, o.GetBuffer()->m_pData, 20);
+            }
+            ASSERT_EQ(Hex(Bytes(w.begin() + 40, w.end())), Upper(v))
+                << level.name << ", checkpoint " << checkpoints;
+            ++checkpoints;
+            std::copy(w.begin() + 40, w.end(), w.begin());
+            std::copy(w.begin() + 40, w.end(), w.begin() + 20);
+        }
+        EXPECT_EQ(checkpoints, 100);
+    }
+}
+
+template <class Obj>
+class Digest : public ::testing::Test {};
+using DigestTypes = ::testing::Types<QvMD5, QvSHA1>;
+TYPED_TEST_SUITE(Digest, DigestTypes);
+
+// Random messages in random pieces (0 to 200 bytes, across block boundaries) give the
+// model's digest of the whole on every level, and the pieces stay as they were.
+TYPED_TEST(Digest, PiecesMatchTheWholeMessage) {
+    for (const auto& level : qvtest::CpuLevels()) {
+        qv::cpu::ScopedMask mask(level.mask);
+        std::mt19937 rng(77);
+        for (int round = 0; round < 40; ++round) {
+            Bytes msg(rng() % 1000);
+            for (auto& c : msg) c = static_cast<uint8_t>(rng());
+            const Bytes before = msg;
+            TypeParam o;
+            ASSERT_EQ(o.Init(), 1);
+            for (size_t at = 0, n; at < msg.size(); at += n) {
+                n = std::min<size_t>(rng() % 201, msg.size() - at);
+                ASSERT_EQ(o.Append(msg.data() + at, static_cast<int32_t>(n)), 1);
+            }
+            ASSERT_EQ(o.Final(), 1);
+            EXPECT_EQ(std::string(o.GetString()), Hex(qvmodel::Hash<TypeParam>(msg))) << level.name;
+            EXPECT_EQ(msg, before);
+        }
+    }
+}
+
+// Calls on a new object, their results, and what the object shows afterwards.
+struct LifeRow {
+    const char* ops;  // I Init; X, Y Init whose 1st / 2nd allocation fails; a "abc"; b 200 bytes;
+                      // z Append(null, 0); n Append(-1); F Final; K go on with a copy (the
+                      // original gets "abc" first); P, Q the copy's 1st / 2nd allocation
+                      // fails; V go on with a move; C, M copy / move onto itself
+    const char* results;   // one digit per call; copies and moves count as 1
+    const char* digestOf;  // null: GetString gives ""; else the digest of these appends ...
+    bool wiped;            // ... from the context Final wiped
+    bool context;          // GetBuffer is not null
+};
+
+TYPED_TEST(Digest, LifecycleTable) {
+    const LifeRow rows[] = {
+        {"", "", nullptr, 0, 0},            {"azF", "000", nullptr, 0, 0},
+        {"I", "1", nullptr, 0, 1},          {"IF", "11", "", 0, 1},
+        {"IzF", "111", "", 0, 1},           {"InF", "101", "", 0, 1},
+        {"IabF", "1111", "ab", 0, 1},       {"IaFI", "1111", "a", 0, 1},
+        {"IaFIb", "11111", "a", 0, 1},      {"IaIbF", "11111", "b", 0, 1},
+        {"IaFF", "1111", "", 1, 1},         {"IaFbF", "11111", "b", 1, 1},
+        {"IaFIbF", "111111", "b", 0, 1},    {"X", "0", nullptr, 0, 0},
+        {"Y", "0", nullptr, 0, 0},          {"XaF", "000", nullptr, 0, 0},
+        {"YIaF", "0111", "a", 0, 1},        {"IaFX", "1110", nullptr, 0, 0},
+        {"IaFY", "1111", "a", 0, 1},        {"IaFXIF", "111011", "", 0, 1},
+        {"IaCF", "1111", "a", 0, 1},        {"IaMF", "1111", "a", 0, 1},
+        {"IaKbF", "11111", "ab", 0, 1},     {"IaFKI", "11111", "a", 0, 1},
+        {"IaP", "111", nullptr, 0, 0},      {"IaQ", "111", nullptr, 0, 0},
+        {"IaFQ", "1111", nullptr, 0, 0},    {"IaVbF", "11111", "ab", 0, 1},
+        {"K", "1", nullptr, 0, 0},          {"IaFbKF", "111111", "b", 1, 1},
+    };
+    Bytes abc = {'a', 'b', 'c'}, b200(200);
+    for (size_t i = 0; i < b200.size(); ++i) b200[i] = static_cast<uint8_t>(i * 7);
+    for (const LifeRow& r : rows) {
+        TypeParam o, *self = &o;
+        std::string results;
+        for (const char* op = r.ops; *op; ++op) {
+            if (std::strchr("XYPQ", *op)) qvtest::FailNthAlloc(std::strchr("XP", *op) ? 1 : 2);
+            int got = 1;
+            switch (*op) {
+            case 'I': case 'X': case 'Y': got = o.Init(); break;
+            case 'a': got = o.Append(abc.data(), 3); break;
+            case 'b': got = o.Append(b200.data(), 200); break;
+            case 'z': got = o.Append(nullptr, 0); break;
+            case 'n': got = o.Append(abc.data(), -1); break;
+            case 'F': got = o.Final(); break;
+            case 'C': o = *self; break;
+            case 'M': o = std::move(*self); break;
+            case 'V': {
+                TypeParam moved(std::move(o));
+                EXPECT_EQ(o.GetBuffer(), nullptr) << r.ops;
+                o = std::move(moved);
+                break;
+            }
+            default: {  // K, P, Q
+                TypeParam copy(o);
+                qvtest::ResetAllocFaults();
+                o.Append(abc.data(), 3);  // must not reach the copy's context
+                o = copy;
+            }
+            }
+            qvtest::ResetAllocFaults();
+            results += static_cast<char>('0' + got);
+        }
+        EXPECT_EQ(results, r.results) << r.ops;
+        Bytes msg;
+        for (const char* p = r.digestOf; p && *p; ++p) {
+            const Bytes& piece = *p == 'a' ? abc : b200;
+            msg.insert(msg.end(), piece.begin(), piece.end());
+        }
+        const std::string digest = r.digestOf ? Hex(qvmodel::Hash<TypeParam>(msg, r.wiped)) : "";
+        EXPECT_EQ(std::string(o.GetString()), digest) << r.ops;
+        // GetBuffer: null (-1), or the buffer with the digest's size or 0, owning its block.
+        const QvBuffer* b = o.GetBuffer();
+        const int size = r.digestOf ? qvmodel::kSize<TypeParam> : 0;
+        EXPECT_EQ(b ? b->m_lSize * 10 + b->m_nFlags : -1, r.context ? size * 10 + 1 : -1) << r.ops;
+    }
+}
+
+// Refusals come before anything is read or written; Check needs exactly 16 digest bytes.
+TEST(QvMD5, EncodeAndCheckTable) {
+    const struct {
+        bool check, nullData;
+        int32_t count;
+        bool nullOut;
+        int32_t size;
+        int flip;  // Check: -1 none, 0-127 that bit of the digest, 128 + i byte i of the data
+        int expected;
+    } rows[] = {
+        {0, 1, 3, 0, 16, -1, 0},    {0, 0, 0, 0, 16, -1, 0},   {0, 0, -1, 0, 16, -1, 0},
+        {0, 0, 3, 1, 16, -1, 0},    {0, 0, 3, 0, 15, -1, 0},   {0, 0, 3, 0, -16, -1, 0},
+        {0, 0, 3, 0, 16, -1, 1},    {0, 0, 200, 0, 100, -1, 1}, {1, 0, 200, 0, 16, -1, 1},
+        {1, 0, 200, 0, 15, -1, 0},  {1, 0, 200, 0, 17, -1, 0}, {1, 1, 200, 0, 16, -1, 0},
+        {1, 0, 0, 0, 16, -1, 0},    {1, 0, -5, 0, 16, -1, 0},  {1, 0, 200, 1, 16, -1, 0},
+        {1, 0, 200, 0, 16, 0, 0},   {1, 0, 200, 0, 16, 127, 0}, {1, 0, 200, 0, 16, 327, 0},
+    };
+    Bytes data(200);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 31 + 5);
+    for (const auto& r : rows) {
+        // The digest of the range (of the empty message for an empty one), and a 17th byte.
+        Bytes msg = data, out(100, 0xEE), want(100, 0xEE);
+        Bytes md = qvmodel::Md5(Bytes(msg.begin(), msg.begin() + std::max(r.count, 0)));
+        md.push_back(0);
+        if (!r.check && r.expected) std::copy(md.begin(), md.end() - 1, want.begin());
+        if (r.flip >= 128) msg[static_cast<size_t>(r.flip - 128)] ^= 1;
+        if (r.flip >= 0 && r.flip < 128)
+            md[static_cast<size_t>(r.flip / 8)] ^= static_cast<uint8_t>(1 << r.flip % 8);
+        const Bytes before = msg;
+        unsigned char* p = r.nullData ? nullptr : msg.data();
+        unsigned char* q = r.nullOut ? nullptr : r.check ? md.data() : out.data();
+        const int got = r.check ? QvMD5::Check(p, r.count, q, r.size)
+                                : QvMD5::Encode(p, r.count, q, r.size);
+        const std::string row = std::to_string(&r - rows);
+        EXPECT_EQ(got, r.expected) << "row " << row;
+        EXPECT_EQ(out, want) << "row " << row;
+        EXPECT_EQ(msg, before) << "row " << row;
+    }
+}
+
+}  // namespace
