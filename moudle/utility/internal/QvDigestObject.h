@@ -60,6 +60,8 @@ struct DigestObject {
             hex.Format("%02X", static_cast<unsigned>(buffer.m_pData[i]));
             text += hex;
         }
+        // The platform string may run out of memory part way: never hand out a cut digest.
+        if (text.GetLength() != 2 * Traits::kSize) return CString("");
         return text;
     }
 
