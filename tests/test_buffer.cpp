@@ -94,7 +94,7 @@ TEST_P(BufferModelTest, RandomOperationSequences) {
 INSTANTIATE_TEST_SUITE_P(Seeds, BufferModelTest, ::testing::Values(1u, 2u, 3u, 20260u, 777u));
 
 // ---------------------------------------------------------------------------------------
-// The design's worked examples, as rows of (setup, call, expected state).
+// Worked examples of the buffer's rules: setup, call, expected state.
 
 std::vector<unsigned char> Str(const char* s) {
     return std::vector<unsigned char>(s, s + std::strlen(s));
@@ -267,7 +267,7 @@ TEST(QvBuffer, ExchangeOwningAndWrapping) {
     // Both destructors run at scope end: the block is released once, mem never.
 }
 
-// Every allocating call under a failed allocation, with the state the design names.
+// Every allocating call under a failed allocation, and the state it must leave.
 TEST(QvBuffer, AllocationFailureStates) {
     auto owning = [] {
         QvBuffer b;
