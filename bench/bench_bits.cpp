@@ -97,11 +97,13 @@ void UeQv(benchmark::State& state) {
 template <bool kWide>
 void PutBitsQv(benchmark::State& state) {
     qv::cpu::ScopedMask mask(Level(kWide));
-    const auto& values = FieldValues();
+    // Locals: the writes go through byte pointers, which could alias the vector itself.
+    const uint32_t* vals = FieldValues().data();
+    const size_t count = FieldValues().size();
     std::vector<uint8_t> out(kFieldBytes + 8);
     for (auto _ : state) {
         QvBitStream s(out.data(), static_cast<int32_t>(out.size()), 1);
-        for (size_t i = 0; i < values.size(); ++i) s.PutBits(values[i], static_cast<int32_t>(i % 32 + 1));
+        for (size_t i = 0; i < count; ++i) s.PutBits(vals[i], static_cast<int32_t>(i % 32 + 1));
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -164,15 +166,17 @@ void UeGst(benchmark::State& state) {
 }
 
 void PutBitsGst(benchmark::State& state) {
-    const auto& values = FieldValues();
+    // Locals: the writes go through byte pointers, which could alias the vector itself.
+    const uint32_t* vals = FieldValues().data();
+    const size_t count = FieldValues().size();
     std::vector<uint8_t> out(kFieldBytes + 8);
     for (auto _ : state) {
         // GstBitWriter ORs into the memory as ours does: it starts from zeros too.
         std::memset(out.data(), 0, out.size());
         GstBitWriter bw;
         gst_bit_writer_init_with_data(&bw, out.data(), static_cast<guint>(out.size()), FALSE);
-        for (size_t i = 0; i < values.size(); ++i)
-            gst_bit_writer_put_bits_uint32(&bw, values[i], static_cast<guint>(i % 32 + 1));
+        for (size_t i = 0; i < count; ++i)
+            gst_bit_writer_put_bits_uint32(&bw, vals[i], static_cast<guint>(i % 32 + 1));
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

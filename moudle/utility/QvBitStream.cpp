@@ -5,44 +5,26 @@
 #include <cstddef>
 #include <cstring>
 
-// Two ways through every read: byte by byte (the reference, and the only one within eight
-// bytes of the end), and from one 64-bit big-endian window of the memory, which holds any
-// field or code short enough that it cannot reach past the eight bytes it was loaded from.
-// Both leave the same result and the same cursor.
+// The inline members take the common cases from 64-bit words; what they hand on lands here:
+// the byte-wise code (the reference, the only path within eight bytes of the end and under
+// QV_CPU=scalar), the rare counts and codes, and the members nobody calls in a tight loop.
+// Both ways leave the same results, bytes and cursor.
+
+static_assert(qv::cpu::kWord == 1u, "the inline paths test bit 0 of the dispatch word");
+
+const std::atomic<uint32_t>* const QvBitStream::s_pFeatures = &qv::cpu::g_features;
 
 namespace {
 
 using Byte = unsigned char;
 
-bool Wide() {
+// Unlike the inline test, this computes the dispatch word on first use.
+bool WordPaths() {
     return qv::cpu::Has(qv::cpu::kWord);
 }
 
-uint64_t LoadBE64(const Byte* p) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return __builtin_bswap64(w);
-#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-#else
-    uint64_t w = 0;
-    for (int i = 0; i < 8; ++i) w = (w << 8) | p[i];
-    return w;
-#endif
-}
-
-void StoreBE64(Byte* p, uint64_t w) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    w = __builtin_bswap64(w);
-    std::memcpy(p, &w, 8);
-#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    std::memcpy(p, &w, 8);
-#else
-    for (int i = 7; i >= 0; --i, w >>= 8) p[i] = static_cast<Byte>(w);
-#endif
+bool WindowFits(const QvBitStream& s) {
+    return s.m_pEnd - s.m_pCur >= 8 && WordPaths();
 }
 
 // 2^m as the codes count it in 32 bits: 2^32 counts as 1, higher powers as 0.
@@ -50,44 +32,9 @@ uint32_t Pow2(int64_t m) {
     return m < 32 ? uint32_t{1} << m : m == 32 ? 1u : 0u;
 }
 
-// The window needs eight bytes from the current one. Comparing the distance also keeps an
-// empty stream (null pointers) and a cursor past the end off the wide path.
-bool HasWindow(const QvBitStream& s) {
-    return s.m_pEnd - s.m_pCur >= 8 && Wide();
-}
-
-// The eight bytes from the current one, shifted so that the next unread bit is bit 63. At
-// least 56 bits of it are memory (more when m_nLeft > 0).
-uint64_t Window(const QvBitStream& s) {
-    return LoadBE64(s.m_pCur) << (8 - s.m_nLeft);
-}
-
-// Moves the read cursor over bits that lie within the window.
-void Advance(QvBitStream& s, int32_t bits) {
-    const int32_t pos = 8 - s.m_nLeft + bits;
-    s.m_pCur += pos >> 3;
-    s.m_nLeft = 8 - (pos & 7);
-}
-
-// The read of one bit. A write-mode count of 0 (the caller mixed modes) holds no unread
-// bit, so the bit comes from the next byte, as the field reader would take it.
-uint32_t ReadBit(QvBitStream& s) {
-    if (s.m_pCur >= s.m_pEnd) return 0;
-    if (s.m_nLeft <= 0) {
-        ++s.m_pCur;
-        s.m_nLeft = 8;
-        if (s.m_pCur >= s.m_pEnd) return 0;
-    }
-    --s.m_nLeft;
-    const uint32_t bit = (*s.m_pCur >> s.m_nLeft) & 1u;
-    if (s.m_nLeft == 0) {
-        ++s.m_pCur;
-        s.m_nLeft = 8;
-    }
-    return bit;
-}
-
-// Byte-wise field read, 1 to 32 bits. Bits missing at the end are zeros at the bottom.
+// Byte-wise field read, 1 to 32 bits. Bits missing at the end are zeros at the bottom. A
+// bit count of 0 (reads on a write-mode stream) holds no unread bit: the field starts in
+// the next byte.
 uint32_t ReadBitsBytewise(QvBitStream& s, int32_t bits) {
     uint32_t result = 0;
     int32_t remaining = bits;
@@ -102,7 +49,7 @@ uint32_t ReadBitsBytewise(QvBitStream& s, int32_t bits) {
             }
             return result;
         }
-        // 64-bit so that a shift by 32 (a count of 0 in the byte) stays defined.
+        // 64-bit, so that a shift by 32 (no unread bit in the byte) stays defined.
         const uint64_t low = byte & ((1u << (s.m_nLeft & 31)) - 1);
         result |= static_cast<uint32_t>(low << (remaining - s.m_nLeft));
         remaining -= s.m_nLeft;
@@ -114,9 +61,9 @@ uint32_t ReadBitsBytewise(QvBitStream& s, int32_t bits) {
 
 void SkipBits(QvBitStream& s, int64_t bits) {
     if (bits < 1 || s.m_pCur >= s.m_pEnd) return;
-    if (Wide()) {
-        // Nothing is read, so the cursor's destination is plain arithmetic, clamped at the
-        // end where the byte-wise loop stops.
+    if (WordPaths()) {
+        // Nothing is read, so the destination is plain arithmetic, clamped at the end where
+        // the byte-wise loop stops.
         const int64_t pos = 8 - s.m_nLeft + bits;
         if (pos >= static_cast<int64_t>(s.m_pEnd - s.m_pCur) * 8) {
             s.m_pCur = s.m_pEnd;
@@ -142,98 +89,20 @@ void SkipBits(QvBitStream& s, int64_t bits) {
     }
 }
 
-// Any count: past 32 bits the leading ones are passed over and the last 32 returned.
-uint32_t ReadBits(QvBitStream& s, int64_t bits) {
-    if (bits < 1) return 0;
-    if (bits > 32) {
-        SkipBits(s, bits - 32);
-        bits = 32;
-    }
-    const int32_t n = static_cast<int32_t>(bits);
-    if (HasWindow(s)) {
-        const uint64_t w = Window(s);
-        Advance(s, n);
-        return static_cast<uint32_t>(w >> (64 - n));
-    }
-    return ReadBitsBytewise(s, n);
-}
-
 // The leading zeros of an Exp-Golomb code, consuming the 1 bit that ends them. The count
 // stops at the end of the memory (a zero that was the last bit is not counted) and at 32
 // (a 33rd zero is consumed in place of the 1).
-int32_t CountLeadingZeros(QvBitStream& s) {
-    int32_t z = 0;
+int64_t CountLeadingZeros(QvBitStream& s) {
+    int64_t z = 0;
     while (s.m_pCur < s.m_pEnd) {
-        if (ReadBit(s)) break;
+        if (s.GetBit1()) break;
         if (s.m_pCur >= s.m_pEnd || z >= 32) break;
         ++z;
     }
     return z;
 }
 
-uint32_t ReadExpGolomb(QvBitStream& s, int32_t k) {
-    if (k < 0) k = 0;
-    if (k < 32 && HasWindow(s)) {
-        const uint64_t w = Window(s);
-        if (w != 0) {
-            // Zeros, 1 bit and field must lie within the 56 bits that are surely memory.
-            const int32_t z = __builtin_clzll(w);
-            const int32_t len = 2 * z + 1 + k;
-            if (len <= 56) {
-                Advance(s, len);
-                // The code's bits read as a number are 2^(z+k) + field; in 32 bits the
-                // power vanishes from z + k = 32 on, where the rule wants 1 at exactly 32.
-                return static_cast<uint32_t>(w >> (64 - len)) - (1u << k) +
-                       (z + k == 32 ? 1u : 0u);
-            }
-        }
-    }
-    const int64_t n = static_cast<int64_t>(CountLeadingZeros(s)) + k;
-    return ReadBits(s, n) + Pow2(n) - Pow2(k);
-}
-
-// se(v): odd code numbers to (c + 1) / 2, even ones to -(c / 2), c taken as signed 32-bit.
-// In 64 bits so that c = 2^31 - 1 does not overflow.
-int32_t SignedCode(uint32_t code) {
-    const int64_t c = static_cast<int32_t>(code);
-    return static_cast<int32_t>((c & 1) ? (c + 1) / 2 : -(c / 2));
-}
-
-int ReadMarked30(QvBitStream& s, uint32_t& value) {
-    if (HasWindow(s)) {
-        const uint32_t w = static_cast<uint32_t>(Window(s) >> 32);
-        if (!(w & 0x10000)) {
-            Advance(s, 16);
-            value = w >> 17;
-            return 0;
-        }
-        Advance(s, 32);
-        value = ((w >> 17) << 15) | ((w >> 1) & 0x7FFF);
-        return static_cast<int>(w & 1);
-    }
-    value = ReadBits(s, 15);
-    if (s.m_pCur >= s.m_pEnd || !ReadBit(s)) return 0;
-    value = (value << 15) | ReadBits(s, 15);
-    if (s.m_pCur >= s.m_pEnd) return 0;
-    return static_cast<int>(ReadBit(s));
-}
-
 }  // namespace
-
-QvBitStream::QvBitStream()
-    : m_pStart(nullptr), m_pCur(nullptr), m_pEnd(nullptr), m_nLeft(8), m_bWrite(0) {}
-
-QvBitStream::QvBitStream(void* pMemory, int32_t lSize, int32_t bWrite) {
-    Init(pMemory, lSize, bWrite);
-}
-
-void QvBitStream::Init(void* pMemory, int32_t lSize, int32_t bWrite) {
-    m_pStart = m_pCur = static_cast<Byte*>(pMemory);
-    m_pEnd = m_pStart + lSize;
-    m_bWrite = bWrite;
-    if (bWrite && lSize > 0) std::memset(pMemory, 0, static_cast<size_t>(lSize));
-    ResetLeft();
-}
 
 int32_t QvBitStream::Pos() const {
     // Unsigned, so that memory of 256 MB and more wraps instead of overflowing.
@@ -256,7 +125,7 @@ void QvBitStream::NextByte() {
     m_nLeft = 8;
 }
 
-uint32_t QvBitStream::PutBits(uint32_t dwValue, int32_t lBits) {
+uint32_t QvBitStream::PutBitsAny(uint32_t dwValue, int32_t lBits) {
     if (lBits < 0) lBits = 0;
     if (lBits > 32) {
         // The field's leading bits are zeros: ORing them changes nothing, so only the
@@ -266,52 +135,86 @@ uint32_t QvBitStream::PutBits(uint32_t dwValue, int32_t lBits) {
         m_nLeft = t & 7;
         lBits = 32;
     }
-    const uint32_t v = lBits == 32 ? dwValue : dwValue & ((1u << lBits) - 1);
-    // m_nLeft may be 8 after NextByte: the current byte then takes no bit of the field.
+    if (WordsFit(lBits) && WordPaths()) return PutWords(dwValue, lBits);
+    const uint64_t v = lBits == 32 ? dwValue : dwValue & ((1u << lBits) - 1);
+    // m_nLeft may be 8 after NextByte: the current byte then takes none of the field.
     const int32_t total = m_nLeft + lBits;
     if (lBits > 0) {
-        if (m_pEnd - m_pCur >= 8 && Wide()) {
-            // One load, OR and store of the eight bytes from the current one: the field
-            // spans at most five of them, the others are stored back as they were.
-            StoreBE64(m_pCur, LoadBE64(m_pCur) | (static_cast<uint64_t>(v) << (64 - total)));
-        } else {
-            Byte* p = m_pCur;
-            int32_t shift = total - 8;  // of the byte completed first
-            for (; shift >= 0; shift -= 8) *p++ |= static_cast<Byte>(static_cast<uint64_t>(v) >> shift);
-            if (shift > -8) *p |= static_cast<Byte>(v << -shift);
-        }
+        Byte* p = m_pCur;
+        int32_t shift = total - 8;  // of the byte completed first
+        for (; shift >= 0; shift -= 8) *p++ |= static_cast<Byte>(v >> shift);
+        if (shift > -8) *p |= static_cast<Byte>(v << -shift);
     }
     m_pCur += total >> 3;
     m_nLeft = total & 7;
     return static_cast<uint32_t>(m_nLeft);
 }
 
-uint32_t QvBitStream::GetBits(int32_t lBits) {
-    return ReadBits(*this, lBits);
-}
-
-uint32_t QvBitStream::GetBit1() {
-    return ReadBit(*this);
+uint32_t QvBitStream::GetBitsAny(int32_t lBits) {
+    if (lBits < 1) return 0;
+    if (lBits > 32) {
+        // The leading bits would be shifted out of the result: pass over them.
+        SkipBits(*this, lBits - 32);
+        lBits = 32;
+    }
+    if (WindowFits(*this)) {
+        const uint64_t w = Window();
+        Advance(lBits);
+        return static_cast<uint32_t>(w >> (64 - lBits));
+    }
+    return ReadBitsBytewise(*this, lBits);
 }
 
 void QvBitStream::ClearBits(int32_t lBits) {
     SkipBits(*this, lBits);
 }
 
-uint32_t QvBitStream::GetUE() {
-    return ReadExpGolomb(*this, 0);
+uint32_t QvBitStream::GetCodeAny(int32_t k) {
+    if (k < 0) k = 0;
+    int64_t n;
+    if (k < 32 && WindowFits(*this)) {
+        // The window holds at least 56 bits of memory, enough for the zeros (at most 33 are
+        // taken) and the bit after them, but not always for the field.
+        const uint64_t w = Window();
+        const int32_t z = w ? Clz64(w) : 64;
+        const int32_t len = 2 * z + 1 + k;
+        if (len <= 56) {
+            Advance(len);
+            // The code's bits read as a number are 2^(z+k) + field; in 32 bits the
+            // power vanishes from z + k = 32 on, where the rule wants 1 at exactly 32.
+            return static_cast<uint32_t>(w >> (64 - len)) - (1u << k) + (z + k == 32 ? 1u : 0u);
+        }
+        const int32_t zeros = z < 32 ? z : 32;
+        Advance(zeros + 1);  // the 1 bit, or the 33rd zero in its place
+        n = zeros + k;
+    } else {
+        n = CountLeadingZeros(*this) + k;
+    }
+    if (n > 32) SkipBits(*this, n - 32);
+    return GetBitsAny(static_cast<int32_t>(n < 32 ? n : 32)) + Pow2(n) - Pow2(k);
 }
 
-int32_t QvBitStream::GetSE() {
-    return SignedCode(ReadExpGolomb(*this, 0));
+QvBitStream::Result QvBitStream::GetBitsAt(QvBitStream s, int32_t lBits) {
+    const uint32_t v = s.GetBitsAny(lBits);
+    return {s.m_pCur, s.m_nLeft, v};
+}
+
+QvBitStream::Result QvBitStream::PutBitsAt(QvBitStream s, uint32_t dwValue, int32_t lBits) {
+    const uint32_t v = s.PutBitsAny(dwValue, lBits);
+    return {s.m_pCur, s.m_nLeft, v};
+}
+
+QvBitStream::Result QvBitStream::GetCodeAt(QvBitStream s, int32_t k) {
+    const uint32_t v = s.GetCodeAny(k);
+    return {s.m_pCur, s.m_nLeft, v};
 }
 
 uint32_t QvBitStream::GetUEK(int32_t k) {
-    return ReadExpGolomb(*this, k);
+    return GetCodeAny(k);
 }
 
 int32_t QvBitStream::GetSEK(int32_t k) {
-    return SignedCode(ReadExpGolomb(*this, k));
+    return SignedCode(GetCodeAny(k));
 }
 
 void QvBitStream::PutMarkedInt7(int32_t nValue) {
@@ -321,7 +224,7 @@ void QvBitStream::PutMarkedInt7(int32_t nValue) {
 int QvBitStream::GetMarkedInt7(uint32_t& dwValue) {
     // One 8-bit read is the same as 7 bits and a marker: when the memory ends before the
     // marker, the missing bit reads as 0 and the value keeps the bits that were there.
-    const uint32_t b = ReadBits(*this, 8);
+    const uint32_t b = GetBits(8);
     dwValue = b >> 1;
     return static_cast<int>(b & 1);
 }
@@ -339,12 +242,28 @@ void QvBitStream::PutMarkedInt30(int32_t nValue) {
 }
 
 int QvBitStream::GetMarkedInt30(uint32_t& dwValue) {
-    return ReadMarked30(*this, dwValue);
+    if (WindowFits(*this)) {
+        // A first marker of 0 ends the read after 16 bits, so look before moving.
+        const uint32_t w = static_cast<uint32_t>(Window() >> 32);
+        if (!(w & 0x10000)) {
+            Advance(16);
+            dwValue = w >> 17;
+            return 0;
+        }
+        Advance(32);
+        dwValue = ((w >> 17) << 15) | ((w >> 1) & 0x7FFF);
+        return static_cast<int>(w & 1);
+    }
+    dwValue = GetBits(15);
+    if (m_pCur >= m_pEnd || !GetBit1()) return 0;
+    dwValue = (dwValue << 15) | GetBits(15);
+    if (m_pCur >= m_pEnd) return 0;
+    return static_cast<int>(GetBit1());
 }
 
 int QvBitStream::GetMarkedInt30(int32_t& nValue) {
     uint32_t v;
-    const int ok = ReadMarked30(*this, v);
+    const int ok = GetMarkedInt30(v);
     nValue = static_cast<int32_t>(v);
     return ok;
 }

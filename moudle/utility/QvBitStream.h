@@ -2,6 +2,13 @@
 
 #include "QvDefs.h"
 
+#include <atomic>
+#include <cstring>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#include <stdlib.h>
+#endif
+
 // A cursor that reads or writes bits over memory the caller owns: bytes in address order,
 // the most significant bit of each byte first, fields most significant bit first.
 //
@@ -20,16 +27,26 @@
 // than 32 bits as that many zero bits and then the 32 bits of the value, and treats a
 // negative count as 0. A default-constructed stream has no memory and stands at a byte
 // boundary in read mode.
+//
+// The common cases of GetBits, GetBit1, PutBits, GetUE and GetSE are inline: they work on
+// whole 64-bit words of the memory and hand everything else (ends of the memory, unusual
+// counts, QV_CPU=scalar) to the byte-wise code in QvBitStream.cpp, with the same results.
 class QV_API QvBitStream {
 public:
-    QvBitStream();
-    QvBitStream(void* pMemory, int32_t lSize, int32_t bWrite);
+    QvBitStream() : m_pStart(nullptr), m_pCur(nullptr), m_pEnd(nullptr), m_nLeft(8), m_bWrite(0) {}
+    QvBitStream(void* pMemory, int32_t lSize, int32_t bWrite) { Init(pMemory, lSize, bWrite); }
     QvBitStream(const QvBitStream&) = default;
     QvBitStream& operator=(const QvBitStream&) = default;
     ~QvBitStream() = default;
 
     // Starts over on new memory: 0 selects read mode, anything else write mode.
-    void Init(void* pMemory, int32_t lSize, int32_t bWrite);
+    void Init(void* pMemory, int32_t lSize, int32_t bWrite) {
+        m_pStart = m_pCur = static_cast<unsigned char*>(pMemory);
+        m_pEnd = m_pStart + lSize;
+        m_bWrite = bWrite;
+        if (bWrite && lSize > 0) std::memset(pMemory, 0, static_cast<size_t>(lSize));
+        ResetLeft();
+    }
 
     // --- Cursor ----------------------------------------------------------------------
 
@@ -54,10 +71,28 @@ public:
 
     // Writes the low lBits bits of dwValue (0 to 32 bits); returns the bits now written
     // into the current byte, 0 at a byte boundary.
-    uint32_t PutBits(uint32_t dwValue, int32_t lBits);
+    uint32_t PutBits(uint32_t dwValue, int32_t lBits) {
+        if (WordsFit(lBits) && Wide()) return PutWords(dwValue, lBits);
+        return Take(PutBitsAt(*this, dwValue, lBits));
+    }
     // Reads a field of lBits bits (1 to 32; fewer than 1 reads nothing and gives 0).
-    uint32_t GetBits(int32_t lBits);
-    uint32_t GetBit1();
+    uint32_t GetBits(int32_t lBits) {
+        if (static_cast<uint32_t>(lBits) - 1u < 32u && HasWindow()) {
+            const uint64_t w = Window();
+            Advance(lBits);
+            return static_cast<uint32_t>(w >> (64 - lBits));
+        }
+        return Take(GetBitsAt(*this, lBits));
+    }
+    uint32_t GetBit1() {
+        if (m_pCur >= m_pEnd || m_nLeft <= 0) return Take(GetBitsAt(*this, 1));
+        const uint32_t bit = (static_cast<uint32_t>(*m_pCur) >> --m_nLeft) & 1u;
+        if (m_nLeft == 0) {
+            ++m_pCur;
+            m_nLeft = 8;
+        }
+        return bit;
+    }
     // Moves past lBits bits as reading them would, for any count.
     void ClearBits(int32_t lBits);
 
@@ -65,8 +100,21 @@ public:
 
     // Exp-Golomb code numbers of order 0 (ue(v), se(v)) and of order k (0 to 31). At most
     // 32 leading zeros count: a 33rd zero bit ends the run in place of the 1 bit.
-    uint32_t GetUE();
-    int32_t GetSE();
+    uint32_t GetUE() {
+        if (HasWindow()) {
+            const uint64_t w = Window();
+            if (w != 0) {
+                // Zeros, 1 bit and field within the 56 bits that are surely memory.
+                const int32_t z = Clz64(w);
+                if (z <= 27) {
+                    Advance(2 * z + 1);
+                    return static_cast<uint32_t>(w >> (63 - 2 * z)) - 1u;  // 2^z + field - 1
+                }
+            }
+        }
+        return Take(GetCodeAt(*this, 0));
+    }
+    int32_t GetSE() { return SignedCode(GetUE()); }
     uint32_t GetUEK(int32_t k);
     int32_t GetSEK(int32_t k);
 
@@ -86,4 +134,118 @@ public:
     unsigned char* m_pEnd;
     int32_t m_nLeft;
     int32_t m_bWrite;
+
+private:
+    // The library's dispatch word: bit 0 allows the word-at-a-time paths (cleared by
+    // QV_CPU=scalar, and 0 until the first byte-wise call has computed it).
+    static const std::atomic<uint32_t>* const s_pFeatures;
+    static bool Wide() { return (s_pFeatures->load(std::memory_order_relaxed) & 1u) != 0; }
+
+    // Reads from a window of the 8 bytes from the current one, shifted so that the next
+    // unread bit is its bit 63; at least 56 bits of it are memory.
+    bool HasWindow() const { return m_pEnd - m_pCur >= 8 && Wide(); }
+    uint64_t Window() const { return LoadBE64(m_pCur) << (8 - m_nLeft); }
+    void Advance(int32_t lBits) {
+        const int32_t pos = 8 - m_nLeft + lBits;
+        m_pCur += pos >> 3;
+        m_nLeft = 8 - (pos & 7);
+    }
+
+    // Writes go to the two aligned 8-byte words from the one holding the current byte:
+    // aligned words never partly overlap the words the previous call stored, so their loads
+    // need not wait for those stores. Both words must lie within the memory.
+    bool WordsFit(int32_t lBits) const {
+        const uintptr_t word = reinterpret_cast<uintptr_t>(m_pCur) & ~uintptr_t{7};
+        return static_cast<uint32_t>(lBits) - 1u < 32u && static_cast<uint32_t>(m_nLeft) < 8u &&
+               word >= reinterpret_cast<uintptr_t>(m_pStart) && m_pEnd - m_pCur >= 16;
+    }
+    uint32_t PutWords(uint32_t dwValue, int32_t lBits) {
+        unsigned char* const p = m_pCur;
+        const int32_t left = m_nLeft;
+        const uintptr_t mis = reinterpret_cast<uintptr_t>(p) & 7;
+        const uint32_t total = static_cast<uint32_t>(left + lBits);
+        m_pCur = p + (total >> 3);
+        m_nLeft = static_cast<int32_t>(total & 7);
+        unsigned char* word = p - mis;
+        unsigned char* next = word + 8;
+#if defined(__GNUC__)
+        __asm__("" : "+r"(next));  // keeps the compiler from merging the words into one access
+#endif
+        const uint64_t top = static_cast<uint64_t>(dwValue) << (64 - lBits);  // drops bits above the field
+        const int32_t at = static_cast<int32_t>(mis) * 8 + left;
+        OrBE64(word, top >> at);
+        OrBE64(next, (top << 1) << (63 - at));
+        return total & 7;
+    }
+
+    // Big-endian order to the machine's and back (its own inverse).
+    static uint64_t SwapBE(uint64_t w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return w;
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        return __builtin_bswap64(w);
+#elif defined(_MSC_VER)
+        return _byteswap_uint64(w);
+#else
+        const uint16_t one = 1;
+        unsigned char first;
+        std::memcpy(&first, &one, 1);
+        if (!first) return w;
+        uint64_t r = 0;
+        for (int i = 0; i < 8; ++i, w >>= 8) r = (r << 8) | (w & 0xFF);
+        return r;
+#endif
+    }
+    static uint64_t LoadBE64(const unsigned char* p) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        return SwapBE(w);
+    }
+    // ORs bits, a big-endian number, into the 8 bytes at p.
+    static void OrBE64(unsigned char* p, uint64_t bits) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        w |= SwapBE(bits);
+        std::memcpy(p, &w, 8);
+    }
+    // Leading zero bits of w, which is not 0.
+    static int32_t Clz64(uint64_t w) {
+#if defined(__GNUC__)
+        return __builtin_clzll(w);
+#elif defined(_MSC_VER) && defined(_M_X64)
+        unsigned long i;
+        _BitScanReverse64(&i, w);
+        return 63 - static_cast<int32_t>(i);
+#else
+        int32_t n = 0;
+        for (; !(w >> 63); w <<= 1) ++n;
+        return n;
+#endif
+    }
+    // se(v): odd code numbers to (c + 1) / 2, even ones to -(c / 2), with c the code number
+    // as signed 32-bit; in 64 bits, so that c = 2^31 - 1 does not overflow.
+    static int32_t SignedCode(uint32_t code) {
+        const int64_t c = static_cast<int32_t>(code);
+        return static_cast<int32_t>((c & 1) ? (c + 1) / 2 : -(c / 2));
+    }
+
+    // What the inline paths hand on: any count, the end of the memory, the byte-wise level.
+    uint32_t GetBitsAny(int32_t lBits);
+    uint32_t PutBitsAny(uint32_t dwValue, int32_t lBits);
+    uint32_t GetCodeAny(int32_t k);
+    // The same on a copy, handing back the cursor and result: a caller's stream whose
+    // address is never taken can then live in registers across the inline paths.
+    struct Result {
+        unsigned char* pCur;
+        int32_t nLeft;
+        uint32_t dwValue;
+    };
+    static Result GetBitsAt(QvBitStream s, int32_t lBits);
+    static Result PutBitsAt(QvBitStream s, uint32_t dwValue, int32_t lBits);
+    static Result GetCodeAt(QvBitStream s, int32_t k);
+    uint32_t Take(const Result& r) {
+        m_pCur = r.pCur;
+        m_nLeft = r.nLeft;
+        return r.dwValue;
+    }
 };

@@ -9,6 +9,17 @@
 
 #include "QvBitStream.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QVTEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QVTEST_ASAN 1
+#endif
+#endif
+#if defined(QVTEST_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -93,15 +104,18 @@ struct BitsModel {
     void ResetLeft() { left = write ? 0 : 8; }
 };
 
-// A stream over a block of caller memory: `size` bytes for the stream, then `slack` bytes
-// that writes may run into (the contract leaves the bound to the caller), then a guard the
-// stream must never touch.
+// A stream over caller memory laid out as: a few bytes before the stream's start (so that
+// the start falls anywhere within a machine word), the stream's bytes, sometimes slack that
+// writes may run into (the contract leaves the bound to the caller), and a guard. Under
+// AddressSanitizer the guard is poisoned, so that even a touch that changes nothing shows.
 class BitsScenario {
 public:
-    static constexpr int kSlack = 8;
     static constexpr int kGuard = 8;
 
     explicit BitsScenario(std::function<uint32_t()> next) : m_next(std::move(next)) { Setup(); }
+    ~BitsScenario() { Poison(false); }
+    BitsScenario(const BitsScenario&) = delete;
+    BitsScenario& operator=(const BitsScenario&) = delete;
 
     // One random call, then the result, cursor and every byte of the memory against the
     // model. Returns "" or a description of the first difference.
@@ -133,12 +147,28 @@ private:
         const uint32_t zeros = static_cast<uint32_t>(Pick(9));  // in eighths
         uint32_t x = m_next() | 1;  // xorshift32 fills the bytes: the draws go to the calls
         auto rnd = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
-        m_mem.assign(static_cast<size_t>(n + kSlack + kGuard), 0);
+        Poison(false);
+        m_pre = Pick(8);
+        m_slack = Pick(2) * 8;
+        m_mem.assign(static_cast<size_t>(m_pre + n + m_slack + kGuard), 0);
         for (auto& b : m_mem) b = rnd() % 8 < zeros ? 0 : static_cast<uint8_t>(rnd() >> 8);
-        m_m.mem = m_mem;
+        m_m.mem.assign(m_mem.begin() + m_pre, m_mem.end());
         const bool write = Pick(3) == 0;
         m_m.Init(n, write);
-        m_s.Init(m_mem.data(), n, write ? 1 + Pick(100) : 0);
+        m_s.Init(m_mem.data() + m_pre, n, write ? 1 + Pick(100) : 0);
+        for (int i = 0; i < m_pre; ++i) m_prefix[i] = m_mem[static_cast<size_t>(i)];
+        Poison(true);
+    }
+
+    void Poison(bool on) {
+#if defined(QVTEST_ASAN)
+        if (m_mem.empty()) return;
+        uint8_t* guard = m_mem.data() + m_mem.size() - kGuard;
+        if (on) ASAN_POISON_MEMORY_REGION(guard, kGuard);
+        else ASAN_UNPOISON_MEMORY_REGION(guard, kGuard);
+#else
+        (void)on;
+#endif
     }
 
     std::string Move() {
@@ -228,7 +258,7 @@ private:
 
     std::string Write(int64_t& got, int64_t& want) {
         // The caller sizes the memory: only calls whose bits fit before the guard.
-        const int64_t room = (m_m.size + kSlack - m_m.cur) * 8 - m_m.left;
+        const int64_t room = (m_m.size + m_slack - m_m.cur) * 8 - m_m.left;
         const uint32_t v = Pick(4) ? m_next() : m_next() >> Pick(32);
         switch (Pick(6)) {
         case 0: {
@@ -255,21 +285,26 @@ private:
     }
 
     std::string Compare(const std::string& op) const {
-        const int64_t cur = m_s.m_pCur - m_mem.data();
+        const uint8_t* start = m_mem.data() + m_pre;
+        const int64_t cur = m_s.m_pCur - start;
         if (cur != m_m.cur || m_s.m_nLeft != m_m.left)
             return op + ": cursor " + std::to_string(cur) + "/" + std::to_string(m_s.m_nLeft) + ", expected " +
                    std::to_string(m_m.cur) + "/" + std::to_string(m_m.left);
-        if (m_s.m_pStart != m_mem.data() || m_s.m_pEnd - m_s.m_pStart != m_m.size) return op + ": bounds moved";
+        if (m_s.m_pStart != start || m_s.m_pEnd - start != m_m.size) return op + ": bounds moved";
         if (m_s.BytesPos() != m_m.cur || m_s.CheckByteAlign() != (m_m.left & 7) ||
             m_s.Pos() != m_m.cur * 8 + 8 - m_m.left || m_s.EOS() != (m_m.cur >= m_m.size - 1 ? 1 : 0))
             return op + ": queries";
-        for (size_t i = 0; i < m_mem.size(); ++i)
-            if (m_mem[i] != m_m.mem[i]) return op + ": memory byte " + std::to_string(i);
+        for (size_t i = 0; i < m_m.mem.size() - kGuard; ++i)
+            if (start[i] != m_m.mem[i]) return op + ": memory byte " + std::to_string(i);
+        for (int i = 0; i < m_pre; ++i)
+            if (m_mem[static_cast<size_t>(i)] != m_prefix[i]) return op + ": wrote before the start";
         return "";
     }
 
     std::function<uint32_t()> m_next;
     std::vector<uint8_t> m_mem;
+    int32_t m_pre = 0, m_slack = 0;
+    uint8_t m_prefix[8] = {};
     QvBitStream m_s;
     BitsModel m_m;
 };
