@@ -151,18 +151,17 @@ private:
         m_nLeft = 8 - (pos & 7);
     }
 
-    // Writes go to the two aligned 8-byte words from the one holding the current byte:
-    // aligned words never partly overlap the words the previous call stored, so their loads
-    // need not wait for those stores. Both words must lie within the memory.
+    // Writes go to two 8-byte words at offsets from m_pStart that are multiples of 8: the
+    // first holds the current byte. Such words never partly overlap the words the previous
+    // call stored, so their loads need not wait for those stores.
     bool WordsFit(int32_t lBits) const {
-        const uintptr_t word = reinterpret_cast<uintptr_t>(m_pCur) & ~uintptr_t{7};
         return static_cast<uint32_t>(lBits) - 1u < 32u && static_cast<uint32_t>(m_nLeft) < 8u &&
-               word >= reinterpret_cast<uintptr_t>(m_pStart) && m_pEnd - m_pCur >= 16;
+               m_pEnd - m_pCur >= 16;
     }
     uint32_t PutWords(uint32_t dwValue, int32_t lBits) {
         unsigned char* const p = m_pCur;
         const int32_t left = m_nLeft;
-        const uintptr_t mis = reinterpret_cast<uintptr_t>(p) & 7;
+        const uint32_t mis = static_cast<uint32_t>(p - m_pStart) & 7;
         const uint32_t total = static_cast<uint32_t>(left + lBits);
         m_pCur = p + (total >> 3);
         m_nLeft = static_cast<int32_t>(total & 7);
@@ -171,10 +170,11 @@ private:
 #if defined(__GNUC__)
         __asm__("" : "+r"(next));  // keeps the compiler from merging the words into one access
 #endif
-        const uint64_t top = static_cast<uint64_t>(dwValue) << (64 - lBits);  // drops bits above the field
-        const int32_t at = static_cast<int32_t>(mis) * 8 + left;
+        // The field at the top, bits above it dropped; then `at` bits down into the words.
+        const uint64_t top = static_cast<uint64_t>(dwValue) << ((64 - lBits) & 63);
+        const uint32_t at = mis * 8 + static_cast<uint32_t>(left);
         OrBE64(word, top >> at);
-        OrBE64(next, (top << 1) << (63 - at));
+        OrBE64(next, (top << 1) << (at ^ 63));
         return total & 7;
     }
 
