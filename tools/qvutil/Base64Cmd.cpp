@@ -1,0 +1,139 @@
+// base64: like coreutils base64, with the library's lenient decoder.
+
+#include "Commands.h"
+#include "Input.h"
+#include "QvBase64.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace qvutil {
+
+namespace {
+
+bool IsAlphabet(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+class Output {
+public:
+    bool Put(const uint8_t* p, size_t n) {
+        m_buf.insert(m_buf.end(), p, p + n);
+        return m_buf.size() < (1u << 16) || Flush();
+    }
+    bool Flush() {
+        const bool ok = WriteAll(STDOUT_FILENO, m_buf.data(), m_buf.size(), "standard output");
+        m_buf.clear();
+        return ok;
+    }
+
+private:
+    std::vector<uint8_t> m_buf;
+};
+
+int Encode(Input& in, long cols) {
+    Output out;
+    Progress progress("base64", in.Size());
+    const size_t piece = PieceSize() / 3 * 3 + 3;
+    std::vector<uint8_t> buf, text;
+    long column = 0;
+    int64_t done = 0;
+    bool eof = false, any = false;
+    while (!eof) {
+        const long got = in.Read(buf, piece - buf.size());
+        if (got < 0) return kUsage;
+        eof = got == 0;
+        progress.Update(done += got);
+        // Whole groups of three only, until the input ends: then the padded rest.
+        const size_t take = eof ? buf.size() : buf.size() / 3 * 3;
+        if (take == 0) continue;
+        text.resize(take / 3 * 4 + 8);
+        const int n = QvBase64::Encode(reinterpret_cast<const char*>(buf.data()), static_cast<int>(take),
+                                       reinterpret_cast<char*>(text.data()));
+        buf.erase(buf.begin(), buf.begin() + static_cast<long>(take));
+        any = any || n > 0;
+        const uint8_t* p = text.data();
+        size_t left = static_cast<size_t>(n);
+        while (left > 0) {
+            size_t run = left;
+            if (cols > 0) run = std::min(run, static_cast<size_t>(cols - column));
+            if (!out.Put(p, run)) return kUsage;
+            p += run;
+            left -= run;
+            column += static_cast<long>(run);
+            if (cols > 0 && column == cols) {
+                if (!out.Put(reinterpret_cast<const uint8_t*>("\n"), 1)) return kUsage;
+                column = 0;
+            }
+        }
+    }
+    if (cols > 0 && any && column > 0 && !out.Put(reinterpret_cast<const uint8_t*>("\n"), 1)) return kUsage;
+    progress.Finish();
+    return out.Flush() ? kOk : kUsage;
+}
+
+// Text goes to the decoder cut at group boundaries (every fourth alphabet character), so
+// each piece decodes on its own exactly as the whole text would; a "=" in the third or
+// fourth place of a group ends the decoding.
+int Decode(Input& in) {
+    Output out;
+    Progress progress("base64", in.Size());
+    std::vector<uint8_t> buf, bytes;
+    int64_t done = 0;
+    int place = 0;  // alphabet characters of the current group seen so far
+    size_t scanned = 0;
+    bool eof = false, stop = false;
+    while (!eof && !stop) {
+        const long got = in.Read(buf, PieceSize());
+        if (got < 0) return kUsage;
+        eof = got == 0;
+        progress.Update(done += got);
+        size_t cut = 0;
+        for (size_t i = scanned; i < buf.size() && !stop; ++i) {
+            if (IsAlphabet(buf[i])) {
+                if (++place == 4) place = 0, cut = i + 1;
+            } else if (buf[i] == '=' && place >= 2) {
+                stop = true;
+                cut = i + 1;
+            }
+        }
+        scanned = buf.size();
+        if (eof || stop) cut = stop ? cut : buf.size();
+        if (cut == 0) continue;
+        bytes.resize(cut + 1);
+        const int n = QvBase64::Decode(reinterpret_cast<const char*>(buf.data()), static_cast<int>(cut),
+                                       reinterpret_cast<char*>(bytes.data()));
+        if (!out.Put(bytes.data(), static_cast<size_t>(n))) return kUsage;
+        buf.erase(buf.begin(), buf.begin() + static_cast<long>(cut));
+        scanned = buf.size();
+    }
+    progress.Finish();
+    return out.Flush() ? kOk : kUsage;
+}
+
+}  // namespace
+
+int CmdBase64(int argc, char** argv) {
+    Args args("base64", {{"-d", "--decode", false}, {"-w", "--wrap", true}},
+              "Usage: qvutil base64 [-d] [-w COLS] [FILE]\n"
+              "\n"
+              "Base64 encode FILE (or standard input) to standard output, as coreutils base64\n"
+              "does, or decode it with the lenient decoder: line breaks and every character\n"
+              "outside the alphabet are skipped, and a '=' that ends a group ends the text.\n"
+              "\n"
+              "  -d, --decode     decode\n"
+              "  -w, --wrap=COLS  wrap encoded lines after COLS characters (default 76, 0: never)\n");
+    if (!args.Parse(argc, argv)) return kUsage;
+    if (args.Help()) return args.PrintHelp(), kOk;
+    if (args.Operands().size() > 1) return args.UsageError("extra operand '" + args.Operands()[1] + "'");
+    const std::string wrap = args.Value("--wrap", "76");
+    char* end = nullptr;
+    const long cols = std::strtol(wrap.c_str(), &end, 10);
+    if (wrap.empty() || *end || cols < 0) return args.UsageError("invalid wrap size '" + wrap + "'");
+
+    Input in;
+    if (!in.Open(args.Operands().empty() ? "-" : args.Operands()[0])) return kUsage;
+    return args.Has("--decode") ? Decode(in) : Encode(in, cols);
+}
+
+}  // namespace qvutil

@@ -1,0 +1,51 @@
+#pragma once
+
+// The subcommands of qvutil and the argument handling they share.
+
+#include <string>
+#include <vector>
+
+namespace qvutil {
+
+// Arguments of one subcommand: options it knows (with or without a value), the rest as
+// operands. "--" ends the options; "-" alone is an operand (standard input).
+class Args {
+public:
+    struct Option {
+        const char* shortName;  // "-w" or null
+        const char* longName;   // "--wrap" or null
+        bool takesValue;
+    };
+
+    Args(std::string command, std::vector<Option> options, std::string usage)
+        : m_command(std::move(command)), m_options(std::move(options)), m_usage(std::move(usage)) {}
+
+    // Parses argv; false after reporting bad usage. Sets help when --help was given.
+    bool Parse(int argc, char** argv);
+    bool Help() const { return m_help; }
+    bool Has(const char* name) const;
+    std::string Value(const char* name, const std::string& fallback = "") const;
+    const std::vector<std::string>& Operands() const { return m_operands; }
+
+    // "qvutil CMD: what" plus a hint to --help, on standard error; returns the usage status.
+    int UsageError(const std::string& what) const;
+    void PrintHelp() const;
+
+private:
+    const Option* Find(const std::string& arg) const;
+
+    std::string m_command;
+    std::vector<Option> m_options;
+    std::string m_usage;
+    std::vector<std::pair<std::string, std::string>> m_given;  // long or short name, value
+    std::vector<std::string> m_operands;
+    bool m_help = false;
+};
+
+int CmdInspect(int argc, char** argv);
+int CmdScan(int argc, char** argv);
+int CmdDigest(int argc, char** argv, bool sha1);
+int CmdBase64(int argc, char** argv);
+int CmdEscape(int argc, char** argv, bool restore);
+
+}  // namespace qvutil

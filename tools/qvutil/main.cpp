@@ -1,0 +1,64 @@
+// qvutil: the QvUtility classes at work on real streams.
+
+#include "Commands.h"
+#include "Input.h"
+#include "QvVersion.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace qvutil {
+
+namespace {
+
+const char kHelpText[] =
+    "Usage: qvutil COMMAND [OPTIONS] [FILE...]\n"
+    "\n"
+    "Look inside elementary video streams (H.264, H.265, MPEG-1/2) and do the everyday\n"
+    "chores around them. FILE '-' or no FILE means standard input where that makes sense.\n"
+    "\n"
+    "Commands:\n"
+    "  inspect FILE                  size, digests, codec, start codes by type, first sequence header\n"
+    "  scan [--reverse] [--find CODEWORD] FILE\n"
+    "                                one line per start code: offset, code word, what it is\n"
+    "  md5 [-c] [FILE...]            MD5 sums in md5sum format; -c checks a list\n"
+    "  sha1 [-c] [FILE...]           SHA-1 sums in sha1sum format; -c checks a list\n"
+    "  base64 [-d] [-w COLS] [FILE]  Base64 encode (wrapped at 76) or decode (lenient)\n"
+    "  escape [FILE] [-o OUT]        insert escape bytes after 00 00 01 before F0..FF\n"
+    "  unescape [FILE] [-o OUT]      drop them again\n"
+    "\n"
+    "Options: --help (also after a command), --version.\n"
+    "Exit status: 0 success, 1 a check failed, 2 bad usage or unreadable input.\n";
+
+}  // namespace
+
+}  // namespace qvutil
+
+int main(int argc, char** argv) {
+    using namespace qvutil;
+    if (argc < 2) {
+        std::fputs(kHelpText, stderr);
+        return kUsage;
+    }
+    const char* cmd = argv[1];
+    if (!std::strcmp(cmd, "--help") || !std::strcmp(cmd, "-h") || !std::strcmp(cmd, "help")) {
+        std::fputs(kHelpText, stdout);
+        return kOk;
+    }
+    if (!std::strcmp(cmd, "--version")) {
+        std::printf("qvutil (QvUtility) %s\n", QV_VERSION_STRING);
+        return kOk;
+    }
+    // Each command sees its own name as argv[0].
+    --argc;
+    ++argv;
+    if (!std::strcmp(cmd, "inspect")) return CmdInspect(argc, argv);
+    if (!std::strcmp(cmd, "scan")) return CmdScan(argc, argv);
+    if (!std::strcmp(cmd, "md5")) return CmdDigest(argc, argv, false);
+    if (!std::strcmp(cmd, "sha1")) return CmdDigest(argc, argv, true);
+    if (!std::strcmp(cmd, "base64")) return CmdBase64(argc, argv);
+    if (!std::strcmp(cmd, "escape")) return CmdEscape(argc, argv, false);
+    if (!std::strcmp(cmd, "unescape")) return CmdEscape(argc, argv, true);
+    Error(std::string("unknown command '") + cmd + "'\nTry 'qvutil --help'.");
+    return kUsage;
+}
