@@ -82,6 +82,20 @@ bool CodecDetector::Feed(const Hit& h) {
     return m_codec != Codec::Unknown;
 }
 
+Codec DetectCodec(Input& in) {
+    const int64_t limit = std::min<int64_t>(in.Size(), 4 << 20);
+    std::vector<uint8_t> head;
+    if (limit < 4 || !in.ReadAt(0, static_cast<size_t>(limit), head)) return Codec::Unknown;
+    CodecDetector detector;
+    QvStartCode sc(head.data(), static_cast<int32_t>(head.size()), 0);
+    while (const uint32_t code = sc.Next()) {
+        const int32_t pos = sc.GetPos();
+        if (detector.Feed({pos, code, head.data() + pos, head.size() - static_cast<size_t>(pos)})) break;
+        sc.Skip();
+    }
+    return detector.Get();
+}
+
 int CodeType(Codec c, uint32_t code) {
     const int b = static_cast<int>(code & 0xFF);
     switch (c) {

@@ -40,13 +40,18 @@ const char* CodecName(Codec c);
 // (0x1b3), an H.264 SPS, or an H.265 VPS or SPS.
 class CodecDetector {
 public:
+    explicit CodecDetector(Codec known = Codec::Unknown) : m_codec(known) {}
     // True once decided.
     bool Feed(const Hit& h);
     Codec Get() const { return m_codec; }
 
 private:
-    Codec m_codec = Codec::Unknown;
+    Codec m_codec;
 };
+
+// The codec of a seekable input, from its first start codes (read forward from the start,
+// a few pieces at most): what a backward walk names its start codes by.
+Codec DetectCodec(Input& in);
 
 // The type a start code counts under (the NAL unit type, or the MPEG code byte with all
 // slices as 0x01), and its name.
