@@ -3,11 +3,8 @@
 #include "QvTestSupport.h"
 
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -94,250 +91,77 @@ TEST_P(BufferModelTest, RandomOperationSequences) {
 INSTANTIATE_TEST_SUITE_P(Seeds, BufferModelTest, ::testing::Values(1u, 2u, 3u, 20260u, 777u));
 
 // ---------------------------------------------------------------------------------------
-// Worked examples of the buffer's rules: setup, call, expected state.
+// Worked examples of the buffer's rules, which also pin the model's reading of them: a
+// script of calls, the last call's result, and the state it leaves.
 
-std::vector<unsigned char> Str(const char* s) {
-    return std::vector<unsigned char>(s, s + std::strlen(s));
+const unsigned char* U(const char* s) {
+    return reinterpret_cast<const unsigned char*>(s);
 }
 
-std::string Valid(const QvBuffer& b, bool back = false) {
-    const unsigned char* p = back ? b.m_pData + b.m_lCapacity - b.m_lSize : b.m_pData;
-    return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(b.m_lSize));
-}
+struct Example {
+    const char* what;
+    int (*run)(QvBuffer& b, unsigned char* caller);  // caller: 10 bytes "..........", +4 guard
+    int result;
+    const char* valid;  // the valid bytes, front layout (back layout when `back`)
+    bool back;
+    int32_t cap, flags, offset;
+    const char* caller;  // the caller's memory afterwards
+};
 
-TEST(QvBuffer, NewBufferIsEmpty) {
-    QvBuffer b;
-    EXPECT_EQ(b.m_pData, nullptr);
-    EXPECT_EQ(b.m_lSize, 0);
-    EXPECT_EQ(b.m_nFlags, 1);
-    EXPECT_EQ(b.m_lCapacity, 0);
-    EXPECT_EQ(b.m_lOffset, 0);
-    EXPECT_EQ(b.End(), nullptr);
-}
-
-TEST(QvBuffer, AllocKeepsOrReplaces) {
-    QvBuffer b;
-    ASSERT_EQ(b.Realloc(16), 1);
-    ASSERT_EQ(b.Add(Str("abcd").data(), 4), 1);
-    b.m_lOffset = 2;
-    unsigned char* block = b.m_pData;
-    EXPECT_EQ(b.Alloc(10), 1);
-    EXPECT_EQ(b.m_pData, block);
-    EXPECT_EQ(Valid(b), "abcd");
-    EXPECT_EQ(b.m_lOffset, 2);
-    EXPECT_EQ(b.Alloc(20), 1);
-    EXPECT_EQ(b.m_lCapacity, 20);
-    EXPECT_EQ(b.m_lSize, 0);
-    EXPECT_EQ(b.m_lOffset, 0);
-
-    QvBuffer zero;
-    EXPECT_EQ(zero.Alloc(0), 1);
-    EXPECT_NE(zero.m_pData, nullptr);
-    EXPECT_EQ(zero.m_lCapacity, 0);
-}
-
-TEST(QvBuffer, ReallocKeepsBytesAndOffset) {
-    QvBuffer b;
-    ASSERT_EQ(b.CopyFrom("wxyz"), 1);
-    b.m_lOffset = 2;
-    EXPECT_EQ(b.Realloc(20), 1);
-    EXPECT_EQ(b.m_lCapacity, 20);
-    EXPECT_EQ(Valid(b), "wxyz");
-    EXPECT_EQ(b.m_lOffset, 2);
-}
-
-TEST(QvBuffer, CopyFromStringReusesBlock) {
-    QvBuffer b;
-    EXPECT_EQ(b.CopyFrom("hello"), 1);
-    EXPECT_EQ(b.m_lCapacity, 5);  // no terminator
-    unsigned char* block = b.m_pData;
-    EXPECT_EQ(b.CopyFrom("hi"), 1);
-    EXPECT_EQ(b.m_pData, block);
-    EXPECT_EQ(b.m_lCapacity, 5);
-    EXPECT_EQ(Valid(b), "hi");
-    // Nothing to copy: no allocation, the block stays.
-    const long before = qvtest::AllocCount();
-    EXPECT_EQ(b.CopyFrom(static_cast<const char*>(nullptr)), 1);
-    EXPECT_EQ(b.CopyFrom(""), 1);
-    EXPECT_EQ(qvtest::AllocCount(), before);
-    EXPECT_EQ(b.m_pData, block);
-    EXPECT_EQ(b.m_lSize, 0);
-}
-
-TEST(QvBuffer, AddGrowsExactly) {
-    QvBuffer b;
-    ASSERT_EQ(b.CopyFrom("abcde"), 1);
-    EXPECT_EQ(b.Add(Str("fgh").data(), 3), 1);
-    EXPECT_EQ(b.m_lCapacity, 8);
-    EXPECT_EQ(Valid(b), "abcdefgh");
-
-    QvBuffer empty;
-    EXPECT_EQ(empty.Add(nullptr, 0), 1);
-    EXPECT_NE(empty.m_pData, nullptr);
-    EXPECT_EQ(empty.m_lCapacity, 0);
-}
-
-TEST(QvBuffer, ReverseAddBackLayout) {
-    QvBuffer fresh;
-    EXPECT_EQ(fresh.ReverseAdd(Str("abc").data(), 3), 1);
-    EXPECT_EQ(fresh.ReverseAdd(Str("xy").data(), 2), 1);
-    EXPECT_EQ(fresh.m_lCapacity, 5);
-    EXPECT_EQ(Valid(fresh, true), "xyabc");
-
-    QvBuffer reserved;
-    ASSERT_EQ(reserved.Alloc(8), 1);
-    unsigned char* block = reserved.m_pData;
-    EXPECT_EQ(reserved.ReverseAdd(Str("abc").data(), 3), 1);
-    EXPECT_EQ(reserved.ReverseAdd(Str("xy").data(), 2), 1);
-    EXPECT_EQ(reserved.m_pData, block);
-    EXPECT_EQ(reserved.End() - 5, block + 3);
-    EXPECT_EQ(Valid(reserved, true), "xyabc");
-
-    // Refusals change nothing.
-    EXPECT_EQ(reserved.ReverseAdd(nullptr, 3), 0);
-    EXPECT_EQ(reserved.ReverseAdd(Str("q").data(), 0), 1);
-    EXPECT_EQ(reserved.ReverseAdd(Str("q").data(), -1), 1);
-    EXPECT_EQ(reserved.m_lSize, 5);
-    EXPECT_EQ(Valid(reserved, true), "xyabc");
-}
-
-TEST(QvBuffer, WrappedMemoryIsWrittenInPlaceThenLeftAlone) {
-    unsigned char mem[10 + 4];
-    std::memset(mem, '.', sizeof mem);
-    QvBuffer b;
-    b.SetData(mem, 10);
-    EXPECT_EQ(b.m_nFlags, 0);
-    EXPECT_EQ(b.CopyFrom(Str("123456").data(), 6), 1);
-    EXPECT_EQ(b.m_pData, mem);
-    EXPECT_EQ(b.m_nFlags, 0);
-    EXPECT_EQ(b.Add(Str("789AB").data(), 5), 1);
-    EXPECT_NE(b.m_pData, mem);
-    EXPECT_EQ(b.m_nFlags, 1);
-    EXPECT_EQ(b.m_lCapacity, 11);
-    EXPECT_EQ(Valid(b), "123456789AB");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(mem), sizeof mem), "123456........");
-
-    unsigned char four[4] = {'a', 'b', 'c', 'd'};
-    QvBuffer w;
-    w.SetData(four, 4);
-    EXPECT_EQ(w.ReverseAdd(Str("xy").data(), 2), 1);
-    EXPECT_EQ(w.m_lCapacity, 6);
-    EXPECT_EQ(w.m_nFlags, 1);
-    EXPECT_EQ(Valid(w, true), "xyabcd");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(four), 4), "abcd");
-}
-
-TEST(QvBuffer, ClearDeleteFlagHandsTheBlockOver) {
-    QvBuffer b;
-    ASSERT_EQ(b.Alloc(4), 1);
-    std::unique_ptr<unsigned char[]> taken(b.m_pData);
-    b.ClearDeleteFlag();
-    b.Free();  // must not release what the caller now owns
-    EXPECT_EQ(b.m_pData, nullptr);
-    EXPECT_EQ(b.m_nFlags, 1);
-}
-
-TEST(QvBuffer, RewindTable) {
-    const struct {
-        int32_t offset;
-        const char* left;
-    } rows[] = {{3, "3456789"}, {0, "0123456789"}, {10, ""}};
-    for (const auto& r : rows) {
-        QvBuffer b;
-        ASSERT_EQ(b.CopyFrom("0123456789"), 1);
-        b.m_lOffset = r.offset;
-        b.Rewind();
-        EXPECT_EQ(Valid(b), r.left) << "offset " << r.offset;
-        EXPECT_EQ(b.m_lOffset, 0);
-        EXPECT_EQ(b.m_lCapacity, 10);
-    }
-}
-
-TEST(QvBuffer, ExchangeOwningAndWrapping) {
-    unsigned char mem[3] = {1, 2, 3};
-    QvBuffer owner, wrapper;
-    ASSERT_EQ(owner.CopyFrom("abc"), 1);
-    wrapper.SetData(mem, 3);
-    unsigned char* block = owner.m_pData;
-    EXPECT_EQ(owner.Exchange(&wrapper), 1);
-    EXPECT_EQ(owner.m_pData, mem);
-    EXPECT_EQ(owner.m_nFlags, 0);
-    EXPECT_EQ(wrapper.m_pData, block);
-    EXPECT_EQ(wrapper.m_nFlags, 1);
-    // Both destructors run at scope end: the block is released once, mem never.
-}
-
-// Every allocating call under a failed allocation, and the state it must leave.
-TEST(QvBuffer, AllocationFailureStates) {
-    auto owning = [] {
-        QvBuffer b;
-        b.CopyFrom("abcd");
-        b.m_lOffset = 1;
-        return b;
+TEST(QvBuffer, WorkedExamples) {
+    const Example rows[] = {
+        {"new buffer", [](QvBuffer& b, unsigned char*) { return int(b.End() == nullptr); },
+         1, "", false, 0, 1, 0, ".........."},
+        {"Alloc keeps a block that is large enough",
+         [](QvBuffer& b, unsigned char*) { b.Realloc(16), b.Add(U("abcd"), 4), b.m_lOffset = 2; return b.Alloc(10); },
+         1, "abcd", false, 16, 1, 2, ".........."},
+        {"Alloc replaces a small one", [](QvBuffer& b, unsigned char*) { b.CopyFrom("abcd"), b.m_lOffset = 1; return b.Alloc(20); },
+         1, "", false, 20, 1, 0, ".........."},
+        {"Alloc(0) takes a block of 0", [](QvBuffer& b, unsigned char*) { return int(b.Alloc(0) && b.m_pData); },
+         1, "", false, 0, 1, 0, ".........."},
+        {"Realloc keeps bytes and offset", [](QvBuffer& b, unsigned char*) { b.CopyFrom("wxyz"), b.m_lOffset = 2; return b.Realloc(20); },
+         1, "wxyz", false, 20, 1, 2, ".........."},
+        {"CopyFrom reuses the block, no terminator", [](QvBuffer& b, unsigned char*) { b.CopyFrom("hello"); return b.CopyFrom("hi"); },
+         1, "hi", false, 5, 1, 0, ".........."},
+        {"CopyFrom of nothing keeps the block", [](QvBuffer& b, unsigned char*) { b.CopyFrom("hello"); return b.CopyFrom(""); },
+         1, "", false, 5, 1, 0, ".........."},
+        {"Add grows exactly", [](QvBuffer& b, unsigned char*) { b.CopyFrom("abcde"); return b.Add(U("fgh"), 3); },
+         1, "abcdefgh", false, 8, 1, 0, ".........."},
+        {"Add of 0 bytes to an empty buffer", [](QvBuffer& b, unsigned char*) { return int(b.Add(nullptr, 0) && b.m_pData); },
+         1, "", false, 0, 1, 0, ".........."},
+        {"ReverseAdd takes exact blocks", [](QvBuffer& b, unsigned char*) { b.ReverseAdd(U("abc"), 3); return b.ReverseAdd(U("xy"), 2); },
+         1, "xyabc", true, 5, 1, 0, ".........."},
+        {"ReverseAdd into room reserved by Alloc", [](QvBuffer& b, unsigned char*) { b.Alloc(8), b.ReverseAdd(U("abc"), 3); return b.ReverseAdd(U("xy"), 2); },
+         1, "xyabc", true, 8, 1, 0, ".........."},
+        {"ReverseAdd from null", [](QvBuffer& b, unsigned char*) { b.ReverseAdd(U("abc"), 3); return b.ReverseAdd(nullptr, 3); },
+         0, "abc", true, 3, 1, 0, ".........."},
+        {"ReverseAdd of -1 bytes", [](QvBuffer& b, unsigned char*) { b.ReverseAdd(U("abc"), 3); return b.ReverseAdd(U("q"), -1); },
+         1, "abc", true, 3, 1, 0, ".........."},
+        {"wrapped memory is written in place", [](QvBuffer& b, unsigned char* m) { b.SetData(m, 10); return b.CopyFrom(U("123456"), 6); },
+         1, "123456", false, 10, 0, 0, "123456...."},
+        {"growing out of wrapped memory copies", [](QvBuffer& b, unsigned char* m) { b.SetData(m, 10), b.CopyFrom(U("123456"), 6); return b.Add(U("789AB"), 5); },
+         1, "123456789AB", false, 11, 1, 0, "123456...."},
+        {"prepending to wrapped memory copies", [](QvBuffer& b, unsigned char* m) { b.SetData(m, 4); return b.ReverseAdd(U("xy"), 2); },
+         1, "xy....", true, 6, 1, 0, ".........."},
+        {"ClearDeleteFlag, then Free", [](QvBuffer& b, unsigned char* m) { b.SetData(m, 10), b.ClearDeleteFlag(), b.Free(); return 1; },
+         1, "", false, 0, 1, 0, ".........."},
+        {"Rewind by 3", [](QvBuffer& b, unsigned char*) { b.CopyFrom("0123456789"), b.m_lOffset = 3, b.Rewind(); return 1; },
+         1, "3456789", false, 10, 1, 0, ".........."},
+        {"Rewind by all", [](QvBuffer& b, unsigned char*) { b.CopyFrom("0123456789"), b.m_lOffset = 10, b.Rewind(); return 1; },
+         1, "", false, 10, 1, 0, ".........."},
     };
-    const unsigned char more[] = "0123456789";
-    const struct {
-        const char* call;
-        int (*run)(QvBuffer&, const unsigned char*);
-        bool leavesEmpty;  // else: unchanged
-    } rows[] = {
-        {"Alloc", [](QvBuffer& b, const unsigned char*) { return b.Alloc(10); }, true},
-        {"CopyFrom", [](QvBuffer& b, const unsigned char* p) { return b.CopyFrom(p, 10); }, true},
-        {"Realloc", [](QvBuffer& b, const unsigned char*) { return b.Realloc(10); }, false},
-        {"Add", [](QvBuffer& b, const unsigned char* p) { return b.Add(p, 10); }, false},
-        {"ReverseAdd", [](QvBuffer& b, const unsigned char* p) { return b.ReverseAdd(p, 10); }, false},
-    };
-    for (const auto& r : rows) {
-        QvBuffer b = owning();
-        const QvBuffer before = b;
-        unsigned char* block = b.m_pData;
-        int got;
-        {
-            qvtest::AllocFault fault(1);
-            got = r.run(b, more);
-        }
-        EXPECT_EQ(got, 0) << r.call;
-        if (r.leavesEmpty) {
-            EXPECT_EQ(b.m_pData, nullptr) << r.call;
-            EXPECT_EQ(b.m_lSize + b.m_lCapacity + b.m_lOffset, 0) << r.call;
-            EXPECT_EQ(b.m_nFlags, 1) << r.call;
-        } else {
-            EXPECT_EQ(b.m_pData, block) << r.call;
-            EXPECT_EQ(b.m_lSize, 4) << r.call;
-            EXPECT_EQ(b.m_lCapacity, 4) << r.call;
-            EXPECT_EQ(b.m_lOffset, 1) << r.call;
-            EXPECT_EQ(b.IsSameData(&before), 1) << r.call;
-        }
+    for (const Example& r : rows) {
+        unsigned char caller[14];
+        std::memcpy(caller, "..........####", 14);
+        QvBuffer b;
+        EXPECT_EQ(r.run(b, caller), r.result) << r.what;
+        const unsigned char* p = r.back ? b.m_pData + b.m_lCapacity - b.m_lSize : b.m_pData;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(b.m_lSize)), r.valid) << r.what;
+        EXPECT_EQ(b.m_lCapacity, r.cap) << r.what;
+        EXPECT_EQ(b.m_nFlags, r.flags) << r.what;
+        EXPECT_EQ(b.m_lOffset, r.offset) << r.what;
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(caller), 14), std::string(r.caller) + "####") << r.what;
     }
-
-    QvBuffer src = owning();
-    qvtest::AllocFault fault(1);
-    QvBuffer copy(src);
-    EXPECT_EQ(copy.m_pData, nullptr);
-    EXPECT_EQ(copy.m_lSize, 0);
-    EXPECT_EQ(copy.m_nFlags, 1);
-}
-
-TEST(QvBuffer, CopiesNeverShareAnOwnedBlock) {
-    QvBuffer a;
-    ASSERT_EQ(a.Alloc(8), 1);
-    ASSERT_EQ(a.ReverseAdd(Str("xyz").data(), 3), 1);  // back layout survives a copy
-    a.m_lOffset = 1;
-    QvBuffer b(a);
-    EXPECT_NE(b.m_pData, a.m_pData);
-    EXPECT_EQ(b.m_lCapacity, 8);
-    EXPECT_EQ(b.m_lOffset, 1);
-    EXPECT_EQ(Valid(b, true), "xyz");
-
-    b = b;  // self-assignment changes nothing
-    EXPECT_EQ(Valid(b, true), "xyz");
-
-    unsigned char mem[2] = {7, 8};
-    QvBuffer w;
-    w.SetData(mem, 2);
-    QvBuffer view(w);  // a wrapping source gives a second view
-    EXPECT_EQ(view.m_pData, mem);
-    EXPECT_EQ(view.m_nFlags, 0);
 }
 
 }  // namespace

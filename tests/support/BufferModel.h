@@ -187,21 +187,15 @@ public:
             got = b.Realloc(n);
             break;
         }
-        case 2: {
+        case 2: {  // the three forms: bytes, view, string (which holds no NUL)
             auto src = RandomBytes(40);
             const int form = Pick(3);
-            if (form == 2)
-                for (auto& c : src) c |= 1;  // a string holds no NUL
+            for (auto& c : src) c |= form == 2;
+            const std::string s(src.begin(), src.end());
+            QvData v = View(src);
             op = "CopyFrom(" + std::to_string(src.size()) + ", form " + std::to_string(form) + ")";
             e = ModelCopyFrom(m, src, fail);
-            if (form == 0) {
-                got = b.CopyFrom(src.data(), static_cast<int32_t>(src.size()));
-            } else if (form == 1) {
-                got = b.CopyFrom(View(src));
-            } else {
-                std::string s(src.begin(), src.end());
-                got = b.CopyFrom(s.c_str());
-            }
+            got = form == 0 ? b.CopyFrom(src.data(), v.m_lSize) : form == 1 ? b.CopyFrom(v) : b.CopyFrom(s.c_str());
             break;
         }
         case 3:
@@ -228,20 +222,11 @@ public:
             m.size = m.offset = 0;
             b.Reset();
             break;
-        case 8:
-            if (Pick(4) == 0) {
-                op = "Free";
-                m.Empty();
-                b.Free();
-            } else {
-                op = "advance";
-                m.offset = b.m_lOffset = m.size ? Pick(m.size + 1) : 0;
-                if (Pick(2)) {
-                    op += "+Rewind";
-                    ModelRewind(m);
-                    b.Rewind();
-                }
-            }
+        case 8:  // a reader advances, and maybe drops what it read; or the buffer is freed
+            op = Pick(4) ? Pick(2) ? "advance" : "advance+Rewind" : "Free";
+            if (op == "Free") m.Empty(), b.Free();
+            else m.offset = b.m_lOffset = m.size ? Pick(m.size + 1) : 0;
+            if (op == "advance+Rewind") ModelRewind(m), b.Rewind();
             break;
         case 9:
             op = "ClearDeleteFlag";
@@ -249,23 +234,18 @@ public:
             m.flags = 0;
             b.ClearDeleteFlag();
             break;
-        case 10: {
+        case 10: {  // wrap a prefix of one of the caller's regions
             Region& r = m_regions[static_cast<size_t>(Pick(2))];
-            const int32_t n = Pick(r.Size() + 1);  // wrap a prefix of it
-            op = "SetData(" + std::to_string(n) + ")";
+            QvData v;
+            v.m_pData = r.mem.data();
+            v.m_lSize = Pick(r.Size() + 1);
+            op = "SetData(" + std::to_string(v.m_lSize) + ")";
             m.Empty();
             m.block = r.model;
             m.ptr = r.mem.data();
-            m.size = m.cap = n;
+            m.size = m.cap = v.m_lSize;
             m.flags = 0;
-            if (Pick(2)) {
-                b.SetData(r.mem.data(), n);
-            } else {
-                QvData v;
-                v.m_pData = r.mem.data();
-                v.m_lSize = n;
-                b.SetData(v);
-            }
+            Pick(2) ? b.SetData(v.m_pData, v.m_lSize) : b.SetData(v);
             break;
         }
         case 11:
