@@ -172,6 +172,7 @@ class Scan(unittest.TestCase):
                 got = self.lines(out)
                 self.assertEqual(len(got), found, (name, rev))
                 self.assertTrue(all(l.split()[1] == code for l in got))
+                self.assertNotIn("code byte", out.decode())  # named by the stream's codec
 
     def test_stream_headers(self):
         if not os.path.isdir(STREAMS):

@@ -147,9 +147,10 @@ int CmdScan(int argc, char** argv) {
         return kUsage;
     }
 
-    // Lines wait until the codec is known; it is decided by the first sequence-level start
-    // code, so few ever wait. Walking backward, that code is looked up at the start first.
-    CodecDetector detector(reverse ? DetectCodec(in) : Codec::Unknown);
+    // The codec names the start codes. A file's start tells it before the walk (a backward
+    // walk or a search may never meet the code that decides); from a pipe, lines wait
+    // for the first sequence-level start code, so few ever wait.
+    CodecDetector detector(in.Seekable() ? DetectCodec(in) : Codec::Unknown);
     std::vector<std::pair<int64_t, uint32_t>> waiting;
     uint64_t total = 0;
     auto print = [&](int64_t offset, uint32_t code) {
