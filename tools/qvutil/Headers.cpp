@@ -31,6 +31,22 @@ const char* ChromaName(unsigned idc) {
     }
 }
 
+// The picture size from the coded size and the cropping offsets (left, right, top, bottom)
+// in units of unitX and unitY luma samples.
+void SetPicture(SequenceInfo& info, unsigned codedWidth, unsigned codedHeight, unsigned unitX,
+                unsigned unitY, const unsigned crop[4]) {
+    info.codedWidth = static_cast<int>(codedWidth);
+    info.codedHeight = static_cast<int>(codedHeight);
+    info.cropLeft = static_cast<int>(unitX * crop[0]);
+    info.cropRight = static_cast<int>(unitX * crop[1]);
+    info.cropTop = static_cast<int>(unitY * crop[2]);
+    info.cropBottom = static_cast<int>(unitY * crop[3]);
+    info.width = info.codedWidth - info.cropLeft - info.cropRight;
+    info.height = info.codedHeight - info.cropTop - info.cropBottom;
+    info.ok = info.width > 0 && info.height > 0;
+    if (!info.ok) info.error = "picture size out of range";
+}
+
 const char* H264Profile(unsigned idc, unsigned constraints) {
     switch (idc) {
     case 66: return (constraints & 0x40) ? "Constrained Baseline" : "Baseline";
@@ -115,16 +131,7 @@ SequenceInfo H264Sps(std::vector<uint8_t> nal) {
     info.level = (level == 9 || (level == 11 && (constraints & 0x10) && profile <= 88)) ? "1b"
                                                                                         : Level(level / 10, level % 10);
     info.chroma = ChromaName(chroma);
-    info.codedWidth = static_cast<int>(widthMbs * 16);
-    info.codedHeight = static_cast<int>((2 - frameMbsOnly) * heightMapUnits * 16);
-    info.cropLeft = static_cast<int>(unitX * crop[0]);
-    info.cropRight = static_cast<int>(unitX * crop[1]);
-    info.cropTop = static_cast<int>(unitY * crop[2]);
-    info.cropBottom = static_cast<int>(unitY * crop[3]);
-    info.width = info.codedWidth - info.cropLeft - info.cropRight;
-    info.height = info.codedHeight - info.cropTop - info.cropBottom;
-    info.ok = info.width > 0 && info.height > 0;
-    if (!info.ok) info.error = "picture size out of range";
+    SetPicture(info, widthMbs * 16, (2 - frameMbsOnly) * heightMapUnits * 16, unitX, unitY, crop);
     return info;
 }
 
@@ -178,16 +185,7 @@ SequenceInfo H265Sps(std::vector<uint8_t> nal) {
     info.profile = Numbered(H265Profile(profile), profile);
     info.level = Level(level / 30, level % 30 / 3) + (tier ? " (High tier)" : " (Main tier)");
     info.chroma = ChromaName(chroma);
-    info.codedWidth = static_cast<int>(width);
-    info.codedHeight = static_cast<int>(height);
-    info.cropLeft = static_cast<int>(subW * win[0]);
-    info.cropRight = static_cast<int>(subW * win[1]);
-    info.cropTop = static_cast<int>(subH * win[2]);
-    info.cropBottom = static_cast<int>(subH * win[3]);
-    info.width = info.codedWidth - info.cropLeft - info.cropRight;
-    info.height = info.codedHeight - info.cropTop - info.cropBottom;
-    info.ok = info.width > 0 && info.height > 0;
-    if (!info.ok) info.error = "picture size out of range";
+    SetPicture(info, width, height, subW, subH, win);
     return info;
 }
 
