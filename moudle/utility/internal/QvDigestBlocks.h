@@ -11,6 +11,10 @@
 namespace qv {
 namespace digest {
 
+inline uint32_t Rotl(uint32_t x, int s) {
+    return (x << s) | (x >> (32 - s));
+}
+
 inline void StoreLE32(unsigned char* p, uint32_t v) {
     p[0] = static_cast<unsigned char>(v);
     p[1] = static_cast<unsigned char>(v >> 8);

@@ -8,10 +8,6 @@ namespace digest {
 
 namespace {
 
-inline uint32_t Rotl(uint32_t x, int s) {
-    return (x << s) | (x >> (32 - s));
-}
-
 // Byte by byte so that the code does not depend on the machine's byte order; compilers turn
 // it into a single load where the order matches.
 inline uint32_t LoadLE32(const unsigned char* p) {

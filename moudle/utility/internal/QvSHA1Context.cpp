@@ -10,10 +10,6 @@ namespace digest {
 
 namespace {
 
-inline uint32_t Rotl(uint32_t x, int s) {
-    return (x << s) | (x >> (32 - s));
-}
-
 inline uint32_t LoadBE32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
            static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
