@@ -138,11 +138,7 @@ int QvBuffer::CopyFrom(const unsigned char* p, int32_t n) {
     return 1;
 }
 
-int QvBuffer::Add(const QvData& data) {
-    return Add(data.m_pData, data.m_lSize);
-}
-
-int QvBuffer::Add(const unsigned char* p, int32_t n) {
+int QvBuffer::AddGrowing(const unsigned char* p, int32_t n) {
     const int64_t need = static_cast<int64_t>(m_lSize) + n;
     if (need > INT32_MAX || !Realloc(static_cast<int32_t>(need))) return 0;
     CopyBytes(m_pData + m_lSize, p, n);

@@ -2,6 +2,8 @@
 
 #include "QvData.h"
 
+#include <cstring>
+
 // A byte view that can own its block.
 //
 // Ownership: the buffer owns at most one block (m_nFlags == FLAGS_DELETE) and releases it
@@ -40,8 +42,17 @@ public:
     int CopyFrom(const unsigned char* p, int32_t n);
 
     // Append (front layout). 0 on failure, buffer unchanged.
-    int Add(const QvData& data);
-    int Add(const unsigned char* p, int32_t n);
+    int Add(const QvData& data) { return Add(data.m_pData, data.m_lSize); }
+    int Add(const unsigned char* p, int32_t n) {
+        // Appending into reserved room is the hot case: no call, just the copy. (A negative
+        // n reads as huge here and takes the general path.)
+        if (m_pData && static_cast<uint32_t>(n) <= static_cast<uint32_t>(m_lCapacity - m_lSize)) {
+            if (n) std::memcpy(m_pData + m_lSize, p, static_cast<size_t>(n));
+            m_lSize += n;
+            return 1;
+        }
+        return AddGrowing(p, n);
+    }
 
     // Prepend in front of the valid bytes (back layout). 0 for a null source or when
     // allocation fails, 1 with nothing changed for n <= 0.
@@ -66,6 +77,7 @@ public:
     int32_t m_lOffset;
 
 private:
+    int AddGrowing(const unsigned char* p, int32_t n);
     void Release();
     void MakeEmpty();
     void CopyBlockOf(const QvBuffer& other);
