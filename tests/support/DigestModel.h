@@ -2,11 +2,13 @@
 
 // Reference models of MD5 and SHA-1 written from RFC 1321 and FIPS 180-1 as plainly as
 // possible: the whole message at once, loops, MD5's constants from the sine function.
-// zeroState starts from zero chaining values, as on a context that Final wiped.
+// zeroState starts from zero chaining values, as on a context that Final wiped. CheckPieces
+// holds the digest objects to the models, for the unit tests and the fuzzer alike.
 
 #include "QvMD5.h"
 #include "QvSHA1.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -96,6 +98,26 @@ inline std::string Hex(const Bytes& b) {
     std::string s;
     for (uint8_t c : b) s += std::string{"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
     return s;
+}
+
+// "" when Obj, given msg in pieces of 0 to 200 bytes drawn from seed, gives the model's
+// digest, then the digest of msg again on the zeros Final left, and leaves msg as it was.
+template <class Obj>
+std::string CheckPieces(const Bytes& msg, uint32_t seed) {
+    Bytes copy = msg;
+    Obj o;
+    if (o.Init() != 1) return "Init";
+    for (size_t at = 0, n; at < copy.size(); at += n) {
+        seed = seed * 1103515245u + 12345u;
+        n = std::min<size_t>((seed >> 16) % 201, copy.size() - at);
+        if (o.Append(copy.data() + at, static_cast<int32_t>(n)) != 1) return "Append";
+    }
+    for (bool wiped : {false, true}) {
+        if (wiped) o.Append(copy.data(), static_cast<int32_t>(copy.size()));
+        if (o.Final() != 1 || std::string(o.GetString()) != Hex(Hash<Obj>(msg, wiped)))
+            return wiped ? "digest after Final" : "digest";
+    }
+    return copy == msg ? "" : "Append changed the caller's bytes";
 }
 
 }  // namespace qvmodel
