@@ -15,8 +15,10 @@ std::vector<uint8_t> Parse(const std::string& s) {
     for (char c : s.substr(bits ? 1 : 0))
         if (c != ' ') d += c;
     std::vector<uint8_t> out((d.size() + (bits ? 7 : 1)) / (bits ? 8 : 2));
-    for (size_t i = 0; i < d.size(); ++i)
-        out[i / (bits ? 8 : 2)] |= static_cast<uint8_t>(std::stoul(d.substr(i, 1), nullptr, 16) << (bits ? 7 - i % 8 : i % 2 ? 0 : 4));
+    for (size_t i = 0; i < d.size(); ++i) {
+        const int digit = d[i] <= '9' ? d[i] - '0' : (d[i] | 0x20) - 'a' + 10;
+        out[i / (bits ? 8 : 2)] |= static_cast<uint8_t>(digit << (bits ? 7 - i % 8 : i % 2 ? 0 : 4));
+    }
     return out;
 }
 

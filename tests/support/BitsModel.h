@@ -7,6 +7,7 @@
 #include "QvBitStream.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -90,9 +91,9 @@ public:
         else op = Pick(8) == 0 ? Move() : m_m.write ? Write(got, want) : Read(got, want);
         const uint8_t* start = m_mem.data() + m_pre;
         const int64_t c = m_m.cur, l = m_m.left;
-        const std::vector<int64_t> g = {got, m_s.m_pCur - start, m_s.m_nLeft, m_s.m_pStart - start, m_s.m_pEnd - start,
-                                        m_s.BytesPos(), m_s.CheckByteAlign(), m_s.Pos(), m_s.EOS()},
-                                   w = {want, c, l, 0, m_m.size, c, l & 7, c * 8 + 8 - l, c >= m_m.size - 1};
+        const Row g = {got, m_s.m_pCur - start, m_s.m_nLeft, m_s.m_pStart - start, m_s.m_pEnd - start,
+                       m_s.BytesPos(), m_s.CheckByteAlign(), m_s.Pos(), m_s.EOS()},
+                  w = {want, c, l, 0, m_m.size, c, l & 7, c * 8 + 8 - l, c >= m_m.size - 1};
         if (g != w) return op + ": result, cursor, start, end, queries " + Join(g) + "expected " + Join(w);
         if (!std::equal(m_prefix.begin(), m_prefix.end(), m_mem.begin()) ||
             !std::equal(m_m.mem.begin(), m_m.mem.end() - kGuard, start))
@@ -102,9 +103,10 @@ public:
 
 private:
     static constexpr int kGuard = 8;
+    using Row = std::array<int64_t, 9>;
 
     int32_t Pick(uint32_t n) { return static_cast<int32_t>(m_next() % n); }
-    static std::string Join(const std::vector<int64_t>& v) {
+    static std::string Join(const Row& v) {
         std::string s;
         for (int64_t x : v) s += std::to_string(x) + " ";
         return s;

@@ -4,12 +4,12 @@
 // and the comparison of the class with it that the unit tests and the fuzzer share.
 
 #include "QvStartCode.h"
+#include "internal/QvCpu.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,9 +73,10 @@ struct Walk {
 // each result and the cursor in the same notation: "N=1B3@2 S@6 F1E0=1E0@7".
 template <class W, class Pos>
 std::string Trace(W& w, Pos pos, const std::string& script) {
-    std::istringstream in(script);
     std::string out;
-    for (std::string t; in >> t;) {
+    for (size_t i = 0, j = 0; i < script.size(); i = j + 1) {
+        j = std::min(script.find(' ', i), script.size());
+        const std::string t = script.substr(i, j - i);
         char buf[48];
         if (t[0] == 'S') {
             w.Skip();
@@ -113,39 +114,48 @@ inline Bytes RestoreRaceBytes(const Bytes& in) {
     return out;
 }
 
-// Everything the class offers on the data against the model: both scanners, a skip, a
-// search for the code word and walks on from there (to the end of short data) both ways,
-// and both escape passes, with nothing written past what they report (RestoreRaceBytes also
-// in place). "" or what differs.
-inline std::string Compare(const Bytes& b, int width, uint32_t value, uint32_t mask, uint32_t code) {
+// Everything the class offers on the data, at each CPU level, against the model: both
+// scanners, a skip, a search for the code word and walks on from there (to the end, unless
+// there are more than 60 start codes) both ways, and both escape passes, with nothing written past what they report
+// (RestoreRaceBytes also in place). "" or what differs.
+inline std::string Compare(const std::vector<uint32_t>& levels, const Bytes& b, int width, uint32_t value,
+                           uint32_t mask, uint32_t code) {
     const int32_t n = static_cast<int32_t>(b.size());
     const Scan next = Next(b.data(), n, width, value, mask), last = Last(b.data() + n, n, width, value, mask);
     const Bytes passes[2] = {RemoveRaceBytes(b), RestoreRaceBytes(b)};
     char find[16];
     std::snprintf(find, sizeof find, "F%X", code);
-    std::string scripts[2] = {"S " + std::string(find), find};
-    for (int32_t i = 0; i < std::min(n / 4 + 2, 64); ++i) scripts[0] += " N N S", scripts[1] += " N";
-    Bytes c(b);  // the class's own copy: any write would show
-    int32_t pn = -1, pl = -1;
-    if (QvStartCode::Next(c.data(), n, pn, width, value, mask) != next.window || pn != next.at) return "Next";
-    if (QvStartCode::Last(c.data() + n, n, pl, width, value, mask) != last.window || pl != last.at) return "Last";
+    std::string scripts[2] = {"S " + std::string(find), find}, walks[2];
+    int32_t steps = 2;  // one more than the start codes, as far as 64
+    for (int32_t i = 0; i + 2 < n && steps < 64; ++i) steps += b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1;
+    for (int32_t i = 0; i < steps; ++i) scripts[0] += " N N S", scripts[1] += " N";
     for (int back = 0; back < 2; ++back) {
         Walk m{b.data(), n, back ? n : 0, back != 0};
-        QvStartCode w(c.data(), n, back * 7);
-        const std::string want = Trace(m, [&] { return m.pos; }, scripts[back]);
-        if (Trace(w, [&] { return w.GetPos(); }, scripts[back]) != want) return "walk " + want;
+        walks[back] = Trace(m, [&] { return m.pos; }, scripts[back]);
     }
-    if (c != b) return "the scanners wrote";
-    for (int p = 0; p < 2; ++p) {
-        Bytes out(b.size() + b.size() / 4, 0xA5);
-        const int r = (p ? QvStartCode::RestoreRaceBytes : QvStartCode::RemoveRaceBytes)(c.data(), n, out.data());
-        if (r != static_cast<int>(passes[p].size()) || !std::equal(passes[p].begin(), passes[p].end(), out.begin()) ||
-            std::count(out.begin() + r, out.end(), 0xA5) != out.end() - out.begin() - r)
-            return p ? "RestoreRaceBytes" : "RemoveRaceBytes";
+    for (uint32_t level : levels) {
+        qv::cpu::ScopedMask scoped(level);
+        auto fail = [level](const std::string& what) { return what + " at CPU mask " + std::to_string(level); };
+        Bytes c(b);  // the class's own copy: any write would show
+        int32_t pn = -1, pl = -1;
+        if (QvStartCode::Next(c.data(), n, pn, width, value, mask) != next.window || pn != next.at) return fail("Next");
+        if (QvStartCode::Last(c.data() + n, n, pl, width, value, mask) != last.window || pl != last.at) return fail("Last");
+        for (int back = 0; back < 2; ++back) {
+            QvStartCode w(c.data(), n, back * 7);  // any non-zero flag walks backward
+            if (Trace(w, [&] { return w.GetPos(); }, scripts[back]) != walks[back]) return fail("walk " + walks[back]);
+        }
+        if (c != b) return fail("the scanners wrote");
+        for (int p = 0; p < 2; ++p) {
+            Bytes out(b.size() + b.size() / 4, 0xA5);
+            const int r = (p ? QvStartCode::RestoreRaceBytes : QvStartCode::RemoveRaceBytes)(c.data(), n, out.data());
+            if (r != static_cast<int>(passes[p].size()) || !std::equal(passes[p].begin(), passes[p].end(), out.begin()) ||
+                std::count(out.begin() + r, out.end(), 0xA5) != out.end() - out.begin() - r)
+                return fail(p ? "RestoreRaceBytes" : "RemoveRaceBytes");
+        }
+        if (QvStartCode::RestoreRaceBytes(c.data(), n, c.data()) != static_cast<int>(passes[1].size()) ||
+            !std::equal(passes[1].begin(), passes[1].end(), c.begin()))
+            return fail("RestoreRaceBytes in place");
     }
-    if (QvStartCode::RestoreRaceBytes(c.data(), n, c.data()) != static_cast<int>(passes[1].size()) ||
-        !std::equal(passes[1].begin(), passes[1].end(), c.begin()))
-        return "RestoreRaceBytes in place";
     return "";
 }
 
