@@ -10,10 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         qv::cpu::ScopedMask mask(level);
         qvfuzz::FuzzInput in(data, size);
         qvmodel::BitsScenario scenario([&] { return in.U32(); });
-        while (!in.Empty()) {
-            const std::string diff = scenario.Step();
-            if (!diff.empty()) qvfuzz::Fail(level ? "QvBitStream (wide) differs from the model:" : "QvBitStream differs from the model:", diff.c_str());
-        }
+        for (std::string diff; !in.Empty();)
+            if (!(diff = scenario.Step()).empty()) qvfuzz::Fail(level ? "QvBitStream (wide) differs from the model:" : "QvBitStream differs from the model:", diff.c_str());
     }
     return 0;
 }

@@ -1,27 +1,23 @@
 #pragma once
 
 // A bit-at-a-time model of QvBitStream, and a scenario that drives a real stream and the
-// model side by side with random set-ups, moves, reads and writes. The unit tests drive it
-// from a seeded generator, the fuzzer from its input. The model knows no unit larger than
-// a bit: every field, code and marker is taken or put a bit at a time.
+// model side by side with random set-ups, moves, reads and writes: the unit tests feed it
+// a seeded generator, the fuzzer its input. The model knows no unit larger than a bit.
 
 #include "QvBitStream.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QVTEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QVTEST_ASAN 1
-#endif
-#endif
-#if defined(QVTEST_ASAN)
-#include <sanitizer/asan_interface.h>
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>  // no-ops unless built with AddressSanitizer
+#else
+#define ASAN_POISON_MEMORY_REGION(p, n) ((void)(p), (void)(n))
+#define ASAN_UNPOISON_MEMORY_REGION(p, n) ((void)(p), (void)(n))
 #endif
 
 namespace qvmodel {
@@ -32,42 +28,43 @@ struct BitsModel {
     int32_t left = 8;
     bool write = false;
 
-    bool AtEnd() const { return cur >= size; }
+    // Past the end the bits are zeros and nothing moves.
     uint32_t Bit() {
-        if (AtEnd()) return 0;
+        if (cur >= size) return 0;
         const uint32_t b = (mem[static_cast<size_t>(cur)] >> --left) & 1u;
         if (left == 0) ++cur, left = 8;
         return b;
     }
-    // Past the end the bits are zeros; of a field longer than 32 bits the last 32 remain.
+    // Of a field longer than 32 bits the last 32 remain.
     uint32_t Bits(int64_t n) {
         uint32_t r = 0;
-        for (int64_t i = 0; i < n; ++i) r = (r << 1) | Bit();
+        for (; n > 0; --n) r = (r << 1) | Bit();
         return r;
     }
-    static uint32_t Pow2(int64_t m) { return m < 32 ? 1u << m : m == 32 ? 1u : 0u; }
+    // At most 32 zeros count, a 33rd ends the run; a zero that is the last bit does not.
+    // In 32 bits 2^32 counts as 1.
     uint32_t UEK(int32_t k) {
-        if (k < 0) k = 0;
+        auto pow2 = [](int64_t m) { return m < 32 ? 1u << m : m == 32 ? 1u : 0u; };
         int64_t z = 0;
-        while (!AtEnd() && Bit() == 0 && !AtEnd() && z < 32) ++z;
-        return Bits(z + k) + Pow2(z + k) - Pow2(k);
+        k = std::max(k, 0);
+        while (Bit() == 0 && cur < size && z < 32) ++z;
+        return Bits(z + k) + pow2(z + k) - pow2(k);
     }
     static int32_t Signed(uint32_t code) {
         const int64_t c = static_cast<int32_t>(code);
         return static_cast<int32_t>(c % 2 != 0 ? (c + 1) / 2 : -(c / 2));
     }
-    int Marked7(uint32_t& v) {
-        v = Bits(7);
-        return AtEnd() ? 0 : static_cast<int>(Bit());
+    // (marker result << 32) | value; a failed first marker of the 30-bit form ends the read.
+    int64_t Marked(bool wide) {
+        const uint32_t v = Bits(wide ? 15 : 7);
+        if (!wide) return int64_t{Bit()} << 32 | v;
+        if (!Bit()) return v;
+        const uint32_t w = v << 15 | Bits(15);
+        return int64_t{Bit()} << 32 | w;
     }
-    int Marked30(uint32_t& v) {
-        v = Bits(15);
-        if (AtEnd() || Bit() == 0) return 0;
-        v = v * 32768u + Bits(15);
-        return AtEnd() ? 0 : static_cast<int>(Bit());
-    }
+    // After NextByte (left 8) the current byte takes nothing.
     uint32_t Put(uint32_t v, int64_t n) {
-        if (left == 8) ++cur, left = 0;  // after NextByte the byte takes nothing
+        if (left == 8) ++cur, left = 0;
         for (int64_t i = n - 1; i >= 0; --i) {
             mem[static_cast<size_t>(cur)] |= static_cast<uint8_t>((i < 32 ? (v >> i) & 1u : 0u) << (7 - left));
             if (++left == 8) ++cur, left = 0;
@@ -78,15 +75,12 @@ struct BitsModel {
 };
 
 // The caller's memory: up to 7 bytes before the stream's start (so that the start falls
-// anywhere in a machine word), the stream's bytes, sometimes 8 bytes of slack that writes
-// may run into (the bound is the caller's), and a guard, poisoned under AddressSanitizer
-// so that even a touch that changes nothing shows.
+// anywhere in a machine word), the stream, sometimes 8 bytes of slack that writes may run
+// into (the bound is the caller's), and a guard, poisoned so that even a touch shows.
 class BitsScenario {
 public:
     explicit BitsScenario(std::function<uint32_t()> next) : m_next(std::move(next)) { Setup(); }
-    ~BitsScenario() { Poison(false); }
-    BitsScenario(const BitsScenario&) = delete;
-    BitsScenario& operator=(const BitsScenario&) = delete;
+    ~BitsScenario() { ASAN_UNPOISON_MEMORY_REGION(m_mem.data(), m_mem.size()); }
 
     // One random call, then result, cursor, queries and memory against the model: "" or
     // what differs.
@@ -95,26 +89,28 @@ public:
         std::string op = "Init";
         if (Pick(24) == 0) Setup();
         else op = Pick(8) == 0 ? Move() : m_m.write ? Write(got, want) : Read(got, want);
-        op += " at " + std::to_string(m_m.cur) + "/" + std::to_string(m_m.size);
-        if (got != want) return op + ": result " + std::to_string(got) + ", expected " + std::to_string(want);
         const uint8_t* start = m_mem.data() + m_pre;
-        if (m_s.m_pCur - start != m_m.cur || m_s.m_nLeft != m_m.left)
-            return op + ": cursor " + std::to_string(m_s.m_pCur - start) + "/" + std::to_string(m_s.m_nLeft) +
-                   ", expected " + std::to_string(m_m.cur) + "/" + std::to_string(m_m.left);
-        if (m_s.m_pStart != start || m_s.m_pEnd - start != m_m.size || m_s.BytesPos() != m_m.cur ||
-            m_s.CheckByteAlign() != (m_m.left & 7) || m_s.Pos() != m_m.cur * 8 + 8 - m_m.left ||
-            m_s.EOS() != (m_m.cur >= m_m.size - 1 ? 1 : 0))
-            return op + ": bounds or queries";
-        for (size_t i = 0; i < m_mem.size() - kGuard; ++i)
-            if (m_mem[i] != (i < static_cast<size_t>(m_pre) ? m_prefix[i] : m_m.mem[i - static_cast<size_t>(m_pre)]))
-                return op + ": memory byte " + std::to_string(i);
+        const int64_t c = m_m.cur, l = m_m.left;
+        const Row g = {got, m_s.m_pCur - start, m_s.m_nLeft, m_s.m_pStart - start, m_s.m_pEnd - start,
+                       m_s.BytesPos(), m_s.CheckByteAlign(), m_s.Pos(), m_s.EOS()},
+                  w = {want, c, l, 0, m_m.size, c, l & 7, c * 8 + 8 - l, c >= m_m.size - 1};
+        if (g != w) return op + ": result, cursor, start, end, queries " + Join(g) + "expected " + Join(w);
+        if (!std::equal(m_prefix.begin(), m_prefix.end(), m_mem.begin()) ||
+            !std::equal(m_m.mem.begin(), m_m.mem.end() - kGuard, start))
+            return op + ": memory";
         return "";
     }
 
 private:
     static constexpr int kGuard = 8;
+    using Row = std::array<int64_t, 9>;
 
     int32_t Pick(uint32_t n) { return static_cast<int32_t>(m_next() % n); }
+    static std::string Join(const Row& v) {
+        std::string s;
+        for (int64_t x : v) s += std::to_string(x) + " ";
+        return s;
+    }
 
     // Mostly short memory, so that calls meet its end often; zero bytes from none to all,
     // so that zero runs reach the Exp-Golomb limits with dense bits after them.
@@ -123,9 +119,8 @@ private:
         const uint32_t zeros = static_cast<uint32_t>(Pick(9));  // in eighths
         uint32_t x = m_next() | 1;  // xorshift32 fills the bytes: the draws go to the calls
         auto rnd = [&x] { return x ^= x << 13, x ^= x >> 17, x ^= x << 5; };
-        Poison(false);
-        m_pre = Pick(8);
-        m_slack = Pick(2) * 8;
+        ASAN_UNPOISON_MEMORY_REGION(m_mem.data(), m_mem.size());
+        m_pre = Pick(8), m_slack = Pick(2) * 8;
         m_mem.assign(static_cast<size_t>(m_pre + n + m_slack + kGuard), 0);
         for (auto& b : m_mem) b = rnd() % 8 < zeros ? 0 : static_cast<uint8_t>(rnd() >> 8);
         m_prefix.assign(m_mem.begin(), m_mem.begin() + m_pre);
@@ -134,41 +129,24 @@ private:
         if (m_m.write) std::fill(m_m.mem.begin(), m_m.mem.begin() + n, 0);
         m_m.ResetLeft();
         m_s.Init(m_mem.data() + m_pre, n, m_m.write ? 1 + Pick(100) : 0);
-        Poison(true);
+        ASAN_POISON_MEMORY_REGION(m_mem.data() + m_mem.size() - kGuard, kGuard);
     }
 
-    void Poison(bool on) {
-#if defined(QVTEST_ASAN)
-        if (on) ASAN_POISON_MEMORY_REGION(m_mem.data() + m_mem.size() - kGuard, kGuard);
-        else if (!m_mem.empty()) ASAN_UNPOISON_MEMORY_REGION(m_mem.data() + m_mem.size() - kGuard, kGuard);
-#else
-        (void)on;
-#endif
-    }
-
+    // NewBytesPos (mostly near the end), Skip, ResetLeft or NextByte, kept inside the memory
+    // as the caller must.
     std::string Move() {
-        const int64_t n = m_m.size;
-        switch (Pick(4)) {
-        case 0: {  // mostly near the end
-            const int64_t to = Pick(4) ? n - Pick(10) : Pick(static_cast<uint32_t>(n) + 1);
-            if (to < 0) return "no move";
-            m_m.cur = to, m_m.ResetLeft(), m_s.NewBytesPos(static_cast<int32_t>(to));
-            return "NewBytesPos(" + std::to_string(to) + ")";
+        const int32_t kind = Pick(4), n = static_cast<int32_t>(m_m.size), cur = static_cast<int32_t>(m_m.cur);
+        const int32_t to = kind == 0 ? (Pick(4) ? n - Pick(10) : Pick(n + 1)) : kind == 1 ? cur + Pick(7) - 3 : cur + (kind == 3);
+        if (to < 0 || to > n) return "no move";
+        switch (kind) {
+        case 0: m_s.NewBytesPos(to); break;
+        case 1: m_s.Skip(to - cur); break;
+        case 2: m_s.ResetLeft(); break;
+        default: m_s.NextByte();
         }
-        case 1: {
-            const int32_t by = Pick(7) - 3;
-            if (m_m.cur + by < 0 || m_m.cur + by > n) return "no move";
-            m_m.cur += by, m_m.ResetLeft(), m_s.Skip(by);
-            return "Skip(" + std::to_string(by) + ")";
-        }
-        case 2:
-            m_m.ResetLeft(), m_s.ResetLeft();
-            return "ResetLeft";
-        default:
-            if (m_m.cur >= n) return "no move";
-            ++m_m.cur, m_m.left = 8, m_s.NextByte();
-            return "NextByte";
-        }
+        m_m.cur = to, m_m.ResetLeft();
+        if (kind == 3) m_m.left = 8;
+        return "move " + std::to_string(kind) + " to " + std::to_string(to);
     }
 
     // Widths 0 to 32 mostly, some negative and some past 32.
@@ -179,57 +157,50 @@ private:
 
     std::string Read(int64_t& got, int64_t& want) {
         const int32_t n = Width(), k = Pick(8) ? Pick(8) : Pick(48) - 8;  // orders outside 0..31 too
-        const int which = Pick(10);
+        const int32_t which = Pick(10);
         if (which < 3) {
-            want = m_m.Bits(n < 1 ? 0 : n), got = m_s.GetBits(n);
-            return "GetBits(" + std::to_string(n) + ")";
-        }
-        if (which == 3) {
+            want = m_m.Bits(n), got = m_s.GetBits(n);
+        } else if (which == 3) {
             want = m_m.Bit(), got = m_s.GetBit1();
-            return "GetBit1";
-        }
-        if (which == 4) {
+        } else if (which == 4) {
             const int32_t c = Pick(3) ? n : Pick(2000);
-            for (int32_t i = 0; i < c && !m_m.AtEnd(); ++i) m_m.Bit();
-            m_s.ClearBits(c);
+            m_m.Bits(c), m_s.ClearBits(c);
             return "ClearBits(" + std::to_string(c) + ")";
-        }
-        if (which < 8) {
-            const bool order0 = which == 5, sign = Pick(2);
-            const uint32_t code = m_m.UEK(order0 ? 0 : k);
+        } else if (which < 8) {
+            const bool sign = Pick(2);
+            const uint32_t code = m_m.UEK(which == 5 ? 0 : k);
             want = sign ? BitsModel::Signed(code) : int64_t{code};
-            got = order0 ? (sign ? m_s.GetSE() : int64_t{m_s.GetUE()}) : (sign ? m_s.GetSEK(k) : int64_t{m_s.GetUEK(k)});
-            return std::string(sign ? "GetSE" : "GetUE") + (order0 ? "" : "K(" + std::to_string(k) + ")");
+            got = which == 5 ? (sign ? m_s.GetSE() : int64_t{m_s.GetUE()}) : (sign ? m_s.GetSEK(k) : int64_t{m_s.GetUEK(k)});
+        } else {  // both overloads, on values they must overwrite
+            const bool wide = Pick(2), sign = Pick(2);
+            uint32_t u = 0xBEEF;
+            int32_t i = 0x5EED;
+            want = m_m.Marked(wide);
+            got = sign ? (wide ? m_s.GetMarkedInt30(i) : m_s.GetMarkedInt7(i)) : (wide ? m_s.GetMarkedInt30(u) : m_s.GetMarkedInt7(u));
+            got = got << 32 | (sign ? static_cast<uint32_t>(i) : u);
         }
-        // Marked integers: the value is folded into the result, for both overloads.
-        const bool wide = Pick(2), asSigned = Pick(2);
-        uint32_t mv = 0, u = 0xBEEF;
-        int32_t i = 0x5EED;
-        want = (wide ? m_m.Marked30(mv) : m_m.Marked7(mv)) * (int64_t{1} << 32) + mv;
-        got = asSigned ? (wide ? m_s.GetMarkedInt30(i) : m_s.GetMarkedInt7(i)) : (wide ? m_s.GetMarkedInt30(u) : m_s.GetMarkedInt7(u));
-        got = got * (int64_t{1} << 32) + (asSigned ? static_cast<uint32_t>(i) : u);
-        return std::string("GetMarkedInt") + (wide ? "30" : "7") + (asSigned ? "(int)" : "(uint)");
+        return "read " + std::to_string(which) + " of " + std::to_string(n) + " bits, order " + std::to_string(k);
     }
 
+    // Only calls whose bits fit before the guard: the caller sizes the memory.
     std::string Write(int64_t& got, int64_t& want) {
-        // The caller sizes the memory: only calls whose bits fit before the guard.
         const int64_t room = (m_m.size + m_slack - m_m.cur) * 8 - m_m.left;
         const uint32_t v = Pick(4) ? m_next() : m_next() >> Pick(32);
-        const int which = Pick(6);
+        const int32_t which = Pick(6);
         if (which == 0 && room >= 8) {
             m_m.Put(v & 0x7F, 7), m_m.Put(1, 1), m_s.PutMarkedInt7(static_cast<int32_t>(v & 0x7F));
             return "PutMarkedInt7";
         }
         if (which == 1 && room >= 32) {
-            m_m.Put((v >> 15) & 0x7FFF, 15), m_m.Put(1, 1), m_m.Put(v & 0x7FFF, 15), m_m.Put(1, 1);
+            m_m.Put(v >> 15 & 0x7FFF, 15), m_m.Put(1, 1), m_m.Put(v & 0x7FFF, 15), m_m.Put(1, 1);
             m_s.PutMarkedInt30(static_cast<int32_t>(v));
             return "PutMarkedInt30";
         }
         const int32_t n = Width();
         if (which < 2 || n > room) return "no write";
-        // Values with bits above the field now and then: they must be ignored.
-        const uint32_t val = Pick(3) == 0 || n >= 32 ? v : v & ((1u << (n < 1 ? 0 : n)) - 1);
-        want = m_m.Put(val, n < 0 ? 0 : n), got = m_s.PutBits(val, n);
+        // Now and then value bits above the field: they must be ignored.
+        const uint32_t val = Pick(3) == 0 || n >= 32 ? v : v & ((1u << std::max(n, 0)) - 1);
+        want = m_m.Put(val, n), got = m_s.PutBits(val, n);
         return "PutBits(" + std::to_string(val) + ", " + std::to_string(n) + ")";
     }
 

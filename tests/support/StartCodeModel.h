@@ -1,9 +1,16 @@
 #pragma once
 
-// A reference model of QvStartCode: the window rules written plainly, one byte at a time.
-// The unit tests and the fuzzer compare the class with it.
+// A reference model of QvStartCode: the window rules written plainly, one byte at a time,
+// and the comparison of the class with it that the unit tests and the fuzzer share.
 
+#include "QvStartCode.h"
+#include "internal/QvCpu.h"
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace qvmodel {
@@ -16,6 +23,8 @@ struct Scan {
     int32_t at;  // position (Next) or distance (Last)
 };
 
+// The window is a number the bytes are shifted into, so below width 4 it holds earlier
+// bytes too; without a match the search would resume at size - width + 1.
 inline Scan Next(const unsigned char* d, int32_t size, int width, uint32_t value, uint32_t mask) {
     if (size < width) return {0, 0};
     uint32_t w = 0;
@@ -26,6 +35,8 @@ inline Scan Next(const unsigned char* d, int32_t size, int width, uint32_t value
     return {0, size - width + 1};
 }
 
+// Backward the window starts as the last width bytes; each step shifts the earlier byte in
+// at the top.
 inline Scan Last(const unsigned char* end, int32_t size, int width, uint32_t value, uint32_t mask) {
     if (size < width) return {0, 0};
     uint32_t w = 0;
@@ -58,6 +69,29 @@ struct Walk {
     }
 };
 
+// Runs walk steps ("N" Next, "S" Skip, "F1E0" Find) on the class or the model and traces
+// each result and the cursor in the same notation: "N=1B3@2 S@6 F1E0=1E0@7".
+template <class W, class Pos>
+std::string Trace(W& w, Pos pos, const std::string& script) {
+    std::string out;
+    for (size_t i = 0, j = 0; i < script.size(); i = j + 1) {
+        j = std::min(script.find(' ', i), script.size());
+        const std::string t = script.substr(i, j - i);
+        char buf[48];
+        if (t[0] == 'S') {
+            w.Skip();
+            std::snprintf(buf, sizeof buf, "S@%d", pos());
+        } else {
+            const uint32_t r = t[0] == 'N' ? w.Next() : w.Find(std::strtoul(t.c_str() + 1, nullptr, 16));
+            std::snprintf(buf, sizeof buf, "%s=%X@%d", t.substr(0, t.find('=')).c_str(), r, pos());
+        }
+        out += (out.empty() ? "" : " ") + std::string(buf);
+    }
+    return out;
+}
+
+// The escape byte FF follows every 00 00 01 before a byte F0..FF; the zeros the window
+// starts with are no data.
 inline Bytes RemoveRaceBytes(const Bytes& in) {
     Bytes out;
     uint32_t w = 0;
@@ -74,13 +108,55 @@ inline Bytes RestoreRaceBytes(const Bytes& in) {
     uint32_t w = 0;
     for (size_t i = 0; i < in.size(); ++i) {
         w = (w << 8) | in[i];
-        if (i >= 3 && w == 0x1FF) {
-            if (++i < in.size()) out.push_back(in[i]);  // copied, never examined
-        } else {
-            out.push_back(in[i]);
-        }
+        if (i >= 3 && w == 0x1FF && ++i == in.size()) break;  // the byte after it is copied unexamined
+        out.push_back(in[i]);
     }
     return out;
+}
+
+// Everything the class offers on the data, at each CPU level, against the model: both
+// scanners, a skip, a search for the code word and walks on from there (to the end, unless
+// there are more than 60 start codes) both ways, and both escape passes, with nothing written past what they report
+// (RestoreRaceBytes also in place). "" or what differs.
+inline std::string Compare(const std::vector<uint32_t>& levels, const Bytes& b, int width, uint32_t value,
+                           uint32_t mask, uint32_t code) {
+    const int32_t n = static_cast<int32_t>(b.size());
+    const Scan next = Next(b.data(), n, width, value, mask), last = Last(b.data() + n, n, width, value, mask);
+    const Bytes passes[2] = {RemoveRaceBytes(b), RestoreRaceBytes(b)};
+    char find[16];
+    std::snprintf(find, sizeof find, "F%X", code);
+    std::string scripts[2] = {"S " + std::string(find), find}, walks[2];
+    int32_t steps = 2;  // one more than the start codes, as far as 64
+    for (int32_t i = 0; i + 2 < n && steps < 64; ++i) steps += b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1;
+    for (int32_t i = 0; i < steps; ++i) scripts[0] += " N N S", scripts[1] += " N";
+    for (int back = 0; back < 2; ++back) {
+        Walk m{b.data(), n, back ? n : 0, back != 0};
+        walks[back] = Trace(m, [&] { return m.pos; }, scripts[back]);
+    }
+    for (uint32_t level : levels) {
+        qv::cpu::ScopedMask scoped(level);
+        auto fail = [level](const std::string& what) { return what + " at CPU mask " + std::to_string(level); };
+        Bytes c(b);  // the class's own copy: any write would show
+        int32_t pn = -1, pl = -1;
+        if (QvStartCode::Next(c.data(), n, pn, width, value, mask) != next.window || pn != next.at) return fail("Next");
+        if (QvStartCode::Last(c.data() + n, n, pl, width, value, mask) != last.window || pl != last.at) return fail("Last");
+        for (int back = 0; back < 2; ++back) {
+            QvStartCode w(c.data(), n, back * 7);  // any non-zero flag walks backward
+            if (Trace(w, [&] { return w.GetPos(); }, scripts[back]) != walks[back]) return fail("walk " + walks[back]);
+        }
+        if (c != b) return fail("the scanners wrote");
+        for (int p = 0; p < 2; ++p) {
+            Bytes out(b.size() + b.size() / 4, 0xA5);
+            const int r = (p ? QvStartCode::RestoreRaceBytes : QvStartCode::RemoveRaceBytes)(c.data(), n, out.data());
+            if (r != static_cast<int>(passes[p].size()) || !std::equal(passes[p].begin(), passes[p].end(), out.begin()) ||
+                std::count(out.begin() + r, out.end(), 0xA5) != out.end() - out.begin() - r)
+                return fail(p ? "RestoreRaceBytes" : "RemoveRaceBytes");
+        }
+        if (QvStartCode::RestoreRaceBytes(c.data(), n, c.data()) != static_cast<int>(passes[1].size()) ||
+            !std::equal(passes[1].begin(), passes[1].end(), c.begin()))
+            return fail("RestoreRaceBytes in place");
+    }
+    return "";
 }
 
 }  // namespace sc
