@@ -2,6 +2,8 @@
 #include "StartCodeModel.h"
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -147,6 +149,14 @@ TEST(QvStartCode, RealStreams) {
         std::reverse(back.begin(), back.end());
         EXPECT_EQ(fwd, back) << file.first;
         EXPECT_EQ(fwd.size(), file.second) << file.first;
+        if (std::strstr(file.first, ".h264")) {
+            // Each NAL unit type as often as a plain byte loop over the file finds it.
+            std::map<int, int> walked, plain;
+            for (const auto& h : fwd) ++walked[h.second & 0x1F];
+            for (size_t i = 0; i + 3 < d.size(); ++i)
+                if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) ++plain[d[i + 3] & 0x1F], i += 3;
+            EXPECT_EQ(walked, plain) << file.first;
+        }
     }
 }
 
