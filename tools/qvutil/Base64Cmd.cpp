@@ -4,6 +4,7 @@
 #include "Input.h"
 #include "QvBase64.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -91,14 +92,20 @@ int Decode(Input& in) {
         size_t cut = 0;
         for (size_t i = scanned; i < buf.size() && !stop; ++i) {
             if (IsAlphabet(buf[i])) {
-                if (++place == 4) place = 0, cut = i + 1;
+                if (++place == 4) place = 0;
             } else if (buf[i] == '=' && place >= 2) {
                 stop = true;
-                cut = i + 1;
             }
+            if (place == 0 || stop) cut = i + 1;
         }
+        if (eof) cut = buf.size();
+        // A group left open by a long run of skipped characters: they would be skipped
+        // anyway, so only its alphabet characters (three at most) are kept waiting.
+        if (!eof && !stop && buf.size() - cut > (size_t{1} << 16))
+            buf.erase(std::remove_if(buf.begin() + static_cast<long>(cut), buf.end(),
+                                     [](uint8_t c) { return !IsAlphabet(c); }),
+                      buf.end());
         scanned = buf.size();
-        if (eof || stop) cut = stop ? cut : buf.size();
         if (cut == 0) continue;
         bytes.resize(cut + 1);
         const int n = QvBase64::Decode(reinterpret_cast<const char*>(buf.data()), static_cast<int>(cut),
