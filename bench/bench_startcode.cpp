@@ -36,6 +36,17 @@ const Bytes& VideoLike() {
     return v;
 }
 
+// The worst case for searches that start a wide kernel per match: 00 00 01 F3 over and
+// over, a start code and an escape every four bytes.
+const Bytes& Dense() {
+    static const Bytes v = [] {
+        Bytes b(1 << 20);
+        for (size_t i = 0; i < b.size(); i += 4) b[i] = 0, b[i + 1] = 0, b[i + 2] = 1, b[i + 3] = 0xF3;
+        return b;
+    }();
+    return v;
+}
+
 // Every sample and stream of the shared data folder, or nothing when it is missing.
 const std::vector<Bytes>& Streams() {
     static const std::vector<Bytes> files = [] {
@@ -84,9 +95,9 @@ size_t WalkGst(const Bytes& b, bool) {
 
 // Runs a walk over one buffer or over every stream, at a CPU level (kAll: as dispatched).
 template <size_t (*Walk)(const Bytes&, bool)>
-void RunWalk(benchmark::State& state, bool backward, bool streams, uint32_t level) {
+void RunWalk(benchmark::State& state, bool backward, bool streams, uint32_t level, bool dense = false) {
     qv::cpu::ScopedMask mask(level);
-    const std::vector<Bytes> one = streams ? std::vector<Bytes>() : std::vector<Bytes>{VideoLike()};
+    const std::vector<Bytes> one = streams ? std::vector<Bytes>() : std::vector<Bytes>{dense ? Dense() : VideoLike()};
     const std::vector<Bytes>& data = streams ? Streams() : one;
     if (data.empty()) {
         state.SkipWithError("shared data folder not found");
@@ -103,9 +114,9 @@ void RunWalk(benchmark::State& state, bool backward, bool streams, uint32_t leve
     qvbench::SetBytes(state, bytes);
 }
 
-// The input of a pass: the video-like bytes, escaped for RestoreRaceBytes.
-Bytes PassInput(bool restore) {
-    const Bytes& v = VideoLike();
+// The input of a pass: the video-like (or dense) bytes, escaped for RestoreRaceBytes.
+Bytes PassInput(bool restore, bool dense) {
+    const Bytes& v = dense ? Dense() : VideoLike();
     if (!restore) return v;
     Bytes esc(v.size() + v.size() / 4);
     esc.resize(static_cast<size_t>(QvStartCode::RemoveRaceBytes(const_cast<uint8_t*>(v.data()),
@@ -113,9 +124,9 @@ Bytes PassInput(bool restore) {
     return esc;
 }
 
-void Escape(benchmark::State& state, bool restore, uint32_t level) {
+void Escape(benchmark::State& state, bool restore, bool dense, uint32_t level) {
     qv::cpu::ScopedMask mask(level);
-    Bytes in = PassInput(restore), out(in.size() + in.size() / 4);
+    Bytes in = PassInput(restore, dense), out(in.size() + in.size() / 4);
     const int32_t n = static_cast<int32_t>(in.size());
     for (auto _ : state) {
         const int r = restore ? QvStartCode::RestoreRaceBytes(in.data(), n, out.data())
@@ -126,8 +137,8 @@ void Escape(benchmark::State& state, bool restore, uint32_t level) {
     qvbench::SetBytes(state, in.size());
 }
 
-void EscapeMemcpy(benchmark::State& state, bool restore) {
-    const Bytes in = PassInput(restore);
+void EscapeMemcpy(benchmark::State& state, bool restore, bool dense) {
+    const Bytes in = PassInput(restore, dense);
     Bytes out(in.size());
     for (auto _ : state) {
         std::memcpy(out.data(), in.data(), in.size());
@@ -144,10 +155,12 @@ using qv::cpu::kLevelWord;
 void Register() {
     struct Walks {
         const char* op;
-        bool backward, streams;
+        bool backward, streams, dense;
     };
-    for (const Walks& w : {Walks{"walk-forward", false, false}, Walks{"walk-backward", true, false},
-                           Walks{"walk-forward-streams", false, true}, Walks{"walk-backward-streams", true, true}}) {
+    for (const Walks& w : {Walks{"walk-forward", false, false, false}, Walks{"walk-backward", true, false, false},
+                           Walks{"walk-forward-streams", false, true, false},
+                           Walks{"walk-backward-streams", true, true, false},
+                           Walks{"walk-forward-dense", false, false, true}}) {
         const std::string op = std::string("startcode/") + w.op + "/";
         const struct {
             const char* impl;
@@ -155,21 +168,25 @@ void Register() {
         } levels[] = {{"qv", kAll}, {"qv-word", kLevelWord}, {"qv-scalar", kLevelScalar}};
         for (const auto& l : levels)
             benchmark::RegisterBenchmark((op + l.impl).c_str(), [w, l](benchmark::State& s) {
-                RunWalk<WalkQv>(s, w.backward, w.streams, l.level);
+                RunWalk<WalkQv>(s, w.backward, w.streams, l.level, w.dense);
             });
 #if defined(QV_BENCH_GSTREAMER)
         benchmark::RegisterBenchmark((op + "gst").c_str(), [w](benchmark::State& s) {
-            RunWalk<WalkGst>(s, w.backward, w.streams, kAll);
+            RunWalk<WalkGst>(s, w.backward, w.streams, kAll, w.dense);
         });
 #endif
     }
-    for (bool restore : {false, true}) {
-        const std::string op = restore ? "startcode/restore/" : "startcode/remove/";
-        benchmark::RegisterBenchmark((op + "qv").c_str(), [restore](benchmark::State& s) { Escape(s, restore, kAll); });
-        benchmark::RegisterBenchmark((op + "qv-scalar").c_str(),
-                                     [restore](benchmark::State& s) { Escape(s, restore, kLevelScalar); });
-        benchmark::RegisterBenchmark((op + "memcpy").c_str(), [restore](benchmark::State& s) { EscapeMemcpy(s, restore); });
-    }
+    for (bool dense : {false, true})
+        for (bool restore : {false, true}) {
+            const std::string op =
+                std::string(restore ? "startcode/restore" : "startcode/remove") + (dense ? "-dense/" : "/");
+            benchmark::RegisterBenchmark((op + "qv").c_str(),
+                                         [=](benchmark::State& s) { Escape(s, restore, dense, kAll); });
+            benchmark::RegisterBenchmark((op + "qv-scalar").c_str(),
+                                         [=](benchmark::State& s) { Escape(s, restore, dense, kLevelScalar); });
+            benchmark::RegisterBenchmark((op + "memcpy").c_str(),
+                                         [=](benchmark::State& s) { EscapeMemcpy(s, restore, dense); });
+        }
 }
 
 const int registered = (Register(), 0);

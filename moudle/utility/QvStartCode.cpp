@@ -63,10 +63,18 @@ uint32_t QvStartCode::Next() {
     if (!m_pData) return 0;
     if (!m_bBackward) {
         if (m_lSize - m_lPos < 4) return 0;
-        int32_t pos = 0;
-        const uint32_t code = Next(m_pData + m_lPos, m_lSize - m_lPos, pos, 4, kStartValue, kStartMask);
-        m_lPos += pos;
-        return code;
+        // The static Next with width 4, without its set-up for narrower windows; a start
+        // code right at the cursor (codes back to back) needs no search at all.
+        const unsigned char* p = m_pData + m_lPos;
+        const int32_t j = (p[0] | p[1] | (p[2] ^ 1)) == 0
+                              ? 0
+                              : qv::scan::First4(p, m_lSize - m_lPos, kStartMask, kStartValue);
+        if (j < 0) {
+            m_lPos = m_lSize - 3;
+            return 0;
+        }
+        m_lPos += j;
+        return kStartValue | p[j + 3];
     }
     if (m_lPos < 4) return 0;
     int32_t distance = 0;

@@ -102,24 +102,37 @@ int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     return Last4Scalar(p, top + 4, mask, value);
 }
 
+// Matches often lie close together (start codes a few bytes apart, runs of escapes), and
+// a wide kernel costs a set-up per call: the first windows are tested one by one, so a
+// search that ends at once costs no more than the plain loop.
+constexpr int32_t kProbe = 16;
+
 int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     if (n < 4 || (value & ~mask) != 0) return -1;
     if (mask == 0) return 0;
+    if (n <= kProbe + 3 || !cpu::Has(cpu::kWord)) return First4Scalar(p, n, mask, value);
+    const int32_t head = First4Scalar(p, kProbe + 3, mask, value);  // windows 0 .. kProbe - 1
+    if (head >= 0) return head;
+    int32_t r;
 #if defined(__x86_64__) || defined(__i386__)
-    if (cpu::Has(cpu::kAVX2)) return First4Avx2(p, n, mask, value);
+    if (cpu::Has(cpu::kAVX2)) r = First4Avx2(p + kProbe, n - kProbe, mask, value);
+    else
 #endif
-    if (cpu::Has(cpu::kWord)) return First4Word(p, n, mask, value);
-    return First4Scalar(p, n, mask, value);
+        r = First4Word(p + kProbe, n - kProbe, mask, value);
+    return r < 0 ? -1 : kProbe + r;
 }
 
 int32_t Last4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     if (n < 4 || (value & ~mask) != 0) return -1;
     if (mask == 0) return n - 4;
+    if (n <= kProbe + 3 || !cpu::Has(cpu::kWord)) return Last4Scalar(p, n, mask, value);
+    const int32_t tail = n - kProbe - 3;  // windows tail .. n - 4
+    const int32_t r = Last4Scalar(p + tail, kProbe + 3, mask, value);
+    if (r >= 0) return tail + r;
 #if defined(__x86_64__) || defined(__i386__)
-    if (cpu::Has(cpu::kAVX2)) return Last4Avx2(p, n, mask, value);
+    if (cpu::Has(cpu::kAVX2)) return Last4Avx2(p, n - kProbe, mask, value);
 #endif
-    if (cpu::Has(cpu::kWord)) return Last4Word(p, n, mask, value);
-    return Last4Scalar(p, n, mask, value);
+    return Last4Word(p, n - kProbe, mask, value);
 }
 
 }  // namespace scan
