@@ -28,29 +28,30 @@ const Impl kImpls[] = {{"qv", qv::cpu::kAll, 0},
                        {"qv-word", qv::cpu::kLevelWord, 0},
                        {"qv-scalar", qv::cpu::kLevelScalar, 0}};
 
-// Input bytes and their text, so both directions see the same data; with lines, the text
-// is broken as MIME does (76 characters and CR LF).
+enum Op { kEncode, kDecode, kDecodeLines, kDecodeNoisy };
+
+// Input bytes and their text, so both directions see the same data. Lines break the text as
+// MIME does (76 characters and CR LF); noise breaks it after every 5 characters.
 struct Data {
     std::vector<uint8_t> bytes;
     std::string text;
     std::vector<char> encoded, out;  // room for the outputs
-    Data(size_t n, bool lines)
+    Data(size_t n, Op op)
         : bytes(qvbench::RandomBytes(n)), encoded((n + 2) / 3 * 4 + 1), out(n + 1) {
         const int len = QvBase64::Encode(reinterpret_cast<const char*>(bytes.data()),
                                          static_cast<int32_t>(n), encoded.data());
-        for (int i = 0; i < len; i += lines ? 76 : len) {
-            text.append(encoded.data() + i, std::min(len - i, lines ? 76 : len));
-            if (lines) text += "\r\n";
+        const int width = op == kDecodeLines ? 76 : op == kDecodeNoisy ? 5 : len;
+        for (int i = 0; i < len; i += width) {
+            text.append(encoded.data() + i, std::min(len - i, width));
+            if (width != len) text += "\r\n";
         }
     }
     const unsigned char* Text() const { return reinterpret_cast<const unsigned char*>(text.data()); }
     int TextSize() const { return static_cast<int>(text.size()); }
 };
 
-enum Op { kEncode, kDecode, kDecodeLines };
-
 void RunQv(benchmark::State& state, Op op, size_t n, uint32_t mask) {
-    Data d(n, op == kDecodeLines);
+    Data d(n, op);
     qv::cpu::ScopedMask scoped(mask);
     const char* bytes = reinterpret_cast<const char*>(d.bytes.data());
     for (auto _ : state) {
@@ -66,7 +67,7 @@ void RunQv(benchmark::State& state, Op op, size_t n, uint32_t mask) {
 #if defined(QV_BENCH_OPENSSL)
 // EVP_DecodeBlock takes only unbroken text; line breaks need the streaming decoder.
 void RunOpenSSL(benchmark::State& state, Op op, size_t n) {
-    Data d(n, op == kDecodeLines);
+    Data d(n, op);
     unsigned char* out = reinterpret_cast<unsigned char*>(d.out.data());
     EVP_ENCODE_CTX* ctx = EVP_ENCODE_CTX_new();
     for (auto _ : state) {
@@ -99,7 +100,8 @@ const bool kRegistered = [] {
                {"base64/decode-1MiB", kDecode, 786432},
                {"base64/encode-48", kEncode, 48},
                {"base64/decode-64", kDecode, 48},
-               {"base64/decode-lines-1MiB", kDecodeLines, 786432}};
+               {"base64/decode-lines-1MiB", kDecodeLines, 786432},
+               {"base64/decode-noisy-1MiB", kDecodeNoisy, 786432}};
     for (const auto& op : ops) {
         for (const Impl& impl : kImpls)
             if ((qv::cpu::Detected() & impl.need) == impl.need)
