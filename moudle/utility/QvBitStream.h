@@ -31,6 +31,8 @@
 // The common cases of GetBits, GetBit1, PutBits, GetUE and GetSE are inline: they work on
 // whole 64-bit words of the memory and hand everything else (ends of the memory, unusual
 // counts, QV_CPU=scalar) to the byte-wise code in QvBitStream.cpp, with the same results.
+// A word-wide PutBits stores the bytes around the field back unchanged (never outside the
+// stream's memory), so no other thread may read that memory while a stream writes to it.
 class QV_API QvBitStream {
 public:
     QvBitStream() : m_pStart(nullptr), m_pCur(nullptr), m_pEnd(nullptr), m_nLeft(8), m_bWrite(0) {}
