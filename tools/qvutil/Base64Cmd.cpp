@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace qvutil {
 
@@ -16,24 +15,27 @@ bool IsAlphabet(uint8_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
-class Output {
+// Collects output in 64 KiB runs: the encoder and decoder hand over many small pieces.
+class Buffered {
 public:
+    Buffered() { m_out.Open("-"); }
     bool Put(const uint8_t* p, size_t n) {
         m_buf.insert(m_buf.end(), p, p + n);
         return m_buf.size() < (1u << 16) || Flush();
     }
     bool Flush() {
-        const bool ok = WriteAll(STDOUT_FILENO, m_buf.data(), m_buf.size(), "standard output");
+        const bool ok = m_out.Write(m_buf.data(), m_buf.size()) && m_out.Flush();
         m_buf.clear();
         return ok;
     }
 
 private:
+    Output m_out;
     std::vector<uint8_t> m_buf;
 };
 
 int Encode(Input& in, long cols) {
-    Output out;
+    Buffered out;
     Progress progress("base64", in.Size());
     const size_t piece = PieceSize() / 3 * 3 + 3;
     std::vector<uint8_t> buf, text;
@@ -77,7 +79,7 @@ int Encode(Input& in, long cols) {
 // each piece decodes on its own exactly as the whole text would; a "=" in the third or
 // fourth place of a group ends the decoding.
 int Decode(Input& in) {
-    Output out;
+    Buffered out;
     Progress progress("base64", in.Size());
     std::vector<uint8_t> buf, bytes;
     int64_t done = 0;

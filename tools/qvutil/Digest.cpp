@@ -67,19 +67,15 @@ int Check(const std::vector<std::string>& lists, bool sha1) {
     long mismatched = 0, unreadable = 0, malformed = 0;
     bool anyBadList = false;
     for (const std::string& list : lists) {
-        FILE* f = list == "-" ? stdin : std::fopen(list.c_str(), "r");
-        if (!f) {
-            Error(list + ": No such file or cannot be read");
+        Input listIn;
+        if (!listIn.Open(list)) {
             anyBadList = true;
             continue;
         }
+        LineReader lines(listIn);
         long good = 0;
-        char* raw = nullptr;
-        size_t cap = 0;
-        ssize_t len;
-        while ((len = getline(&raw, &cap, f)) >= 0) {
-            std::string line(raw, static_cast<size_t>(len));
-            if (!line.empty() && line.back() == '\n') line.pop_back();
+        std::string line;
+        while (lines.Next(line) > 0) {
             std::string expected, name;
             if (!ParseLine(line, hexLen, expected, name)) {
                 ++malformed;
@@ -99,8 +95,6 @@ int Check(const std::vector<std::string>& lists, bool sha1) {
             }
             std::fflush(stdout);
         }
-        std::free(raw);
-        if (f != stdin) std::fclose(f);
         if (good == 0) {
             Error(list + ": no properly formatted " + kind + " checksum lines found");
             anyBadList = true;

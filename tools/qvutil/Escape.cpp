@@ -4,10 +4,7 @@
 #include "Input.h"
 #include "QvStartCode.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <algorithm>
 
 namespace qvutil {
 
@@ -53,21 +50,13 @@ int CmdEscape(int argc, char** argv, bool restore) {
 
     Input in;
     if (!in.Open(args.Operands().empty() ? "-" : args.Operands()[0])) return kUsage;
-    int fd = STDOUT_FILENO;
-    std::string outName = "standard output";
-    if (args.Has("--output")) {
-        outName = args.Value("--output");
-        fd = open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            Error(outName + ": " + std::strerror(errno));
-            return kUsage;
-        }
-    }
+    Output out;
+    if (!out.Open(args.Has("--output") ? args.Value("--output") : "-")) return kUsage;
 
     // Each pass runs over the three input bytes before a piece plus the piece; those three
     // come out first, unchanged, and are not written again.
     Progress progress(cmd, in.Size());
-    std::vector<uint8_t> buf, out;
+    std::vector<uint8_t> buf, esc;
     size_t carry = 0;
     int64_t done = 0;
     int status = kOk;
@@ -81,19 +70,16 @@ int CmdEscape(int argc, char** argv, bool restore) {
         progress.Update(done += got);
         const size_t cut = eof ? buf.size() : restore ? RestoreCut(buf, carry) : buf.size();
         if (cut <= carry) continue;
-        out.resize(cut + cut / 4 + 4);
-        const int n = restore ? QvStartCode::RestoreRaceBytes(buf.data(), static_cast<int32_t>(cut), out.data())
-                              : QvStartCode::RemoveRaceBytes(buf.data(), static_cast<int32_t>(cut), out.data());
-        if (!WriteAll(fd, out.data() + carry, static_cast<size_t>(n) - carry, outName)) status = kUsage;
+        esc.resize(cut + cut / 4 + 4);
+        const int n = restore ? QvStartCode::RestoreRaceBytes(buf.data(), static_cast<int32_t>(cut), esc.data())
+                              : QvStartCode::RemoveRaceBytes(buf.data(), static_cast<int32_t>(cut), esc.data());
+        if (!out.Write(esc.data() + carry, static_cast<size_t>(n) - carry)) status = kUsage;
         const size_t keep = std::min<size_t>(3, cut);
         buf.erase(buf.begin(), buf.begin() + static_cast<long>(cut - keep));
         carry = keep;
     }
     progress.Finish();
-    if (fd != STDOUT_FILENO && close(fd) != 0 && status == kOk) {
-        Error(outName + ": " + std::strerror(errno));
-        status = kUsage;
-    }
+    if (!out.Close()) status = kUsage;
     return status;
 }
 

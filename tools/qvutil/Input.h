@@ -1,10 +1,13 @@
 #pragma once
 
-// Reading a file or standard input in pieces, never whole, with a progress bar on a
-// terminal for work that takes more than a moment.
+// The tool's only contact with the operating system: reading a file or standard input in
+// pieces, never whole, writing to a file or standard output, and a progress bar on a
+// console for work that takes more than a moment. POSIX and Windows sit behind the same
+// calls; file names are UTF-8 on both (Windows gets them from the wide command line).
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,14 @@ void Error(const std::string& what);
 // every piece boundary logic runs on small files too.
 size_t PieceSize();
 
+// Puts standard input and output in binary mode (Windows would otherwise turn LF into
+// CR LF and stop reading at ^Z) and, on Windows, replaces argv by the UTF-8 form of the
+// wide command line so that any file name can be opened. Call first thing in main.
+void InitProcess(int& argc, char**& argv);
+
+// The reason of the last failed file operation, worded as strerror words it on Linux.
+std::string LastError();
+
 class Progress {
 public:
     // total: bytes the work will cover, or -1 when unknown (a pipe).
@@ -33,6 +44,7 @@ private:
     std::string m_label;
     int64_t m_total;
     bool m_enabled, m_shown = false;
+    size_t m_drawn = 0;
     std::chrono::steady_clock::time_point m_start, m_last;
 };
 
@@ -62,7 +74,44 @@ private:
     std::string m_name;
 };
 
-// Writes all bytes to a file descriptor; false on failure (reported with the name).
-bool WriteAll(int fd, const uint8_t* p, size_t n, const std::string& name);
+// Lines of an input, read in pieces: each without its delimiter (a last line without one
+// counts too). Lines of any length, CR LF left to the caller.
+class LineReader {
+public:
+    explicit LineReader(Input& in, char delimiter = '\n') : m_in(in), m_delimiter(delimiter) {}
+    // 1 with a line, 0 at the end, -1 on a read error (reported).
+    int Next(std::string& line);
+
+private:
+    Input& m_in;
+    char m_delimiter;
+    std::vector<uint8_t> m_buf;
+    size_t m_pos = 0;
+    bool m_eof = false;
+};
+
+// A file created (or truncated) for writing, or standard output for "-".
+class Output {
+public:
+    Output() = default;
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Reports failures itself.
+    bool Open(const std::string& path);
+    // False on failure (reported with the name).
+    bool Write(const uint8_t* p, size_t n);
+    // Hands what is buffered to the system; false when that fails (reported).
+    bool Flush();
+    // Flushes, and closes a file; false when anything written was lost (reported).
+    bool Close();
+
+private:
+    FILE* m_file = nullptr;
+    bool m_owned = false;
+    bool m_failed = false;
+    std::string m_name;
+};
 
 }  // namespace qvutil

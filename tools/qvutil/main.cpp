@@ -36,6 +36,7 @@ const char kHelpText[] =
 
 int main(int argc, char** argv) {
     using namespace qvutil;
+    InitProcess(argc, argv);
     if (argc < 2) {
         std::fputs(kHelpText, stderr);
         return kUsage;
