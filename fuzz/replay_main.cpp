@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 static int RunFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "replay: cannot read %s\n", p.c_str());
+        std::fprintf(stderr, "replay: cannot read %s\n", p.string().c_str());
         return 1;
     }
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,5 +1,6 @@
 // Load and unload entry of the library. Under MFC the DLL registers itself as an extension
-// module of the host application; elsewhere no class needs anything at load time.
+// module of the host application; a DLL without MFC, and every other build, needs nothing
+// at load time.
 
 #include "QvDefs.h"
 
@@ -18,6 +19,19 @@ extern "C" int APIENTRY DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID lpRe
         AfxTermExtensionModule(s_qvUtilityModule);
     }
     return 1;
+}
+
+#endif
+
+#if defined(_WIN32) && !defined(_AFXDLL) && !defined(QV_STATIC)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+    return TRUE;
 }
 
 #endif

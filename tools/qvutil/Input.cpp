@@ -91,9 +91,15 @@ long ReadSome(int fd, uint8_t* p, size_t n) {
     return _read(fd, p, static_cast<unsigned>(n < (1u << 30) ? n : (1u << 30)));
 }
 
+// As pread: the position that Read goes on from stays where it was.
 long ReadSomeAt(int fd, uint8_t* p, size_t n, int64_t offset) {
-    if (_lseeki64(fd, offset, SEEK_SET) < 0) return -1;
-    return ReadSome(fd, p, n);
+    const int64_t was = _telli64(fd);
+    if (was < 0 || _lseeki64(fd, offset, SEEK_SET) < 0) return -1;
+    const long r = ReadSome(fd, p, n);
+    const int saved = errno;
+    if (_lseeki64(fd, was, SEEK_SET) < 0) return -1;
+    errno = saved;
+    return r;
 }
 
 void CloseFd(int fd) {

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#define QV_AVX2 __attribute__((target("avx2")))
+#define QV_AVX2 QV_TARGET("avx2")
 
 namespace qv {
 namespace base64 {
@@ -109,7 +109,7 @@ QV_AVX2 size_t DecodeAvx2(const uint8_t* src, size_t n, uint8_t* dst) {
             // Keep the groups in front of the first character outside the alphabet.
             const uint32_t dirty = ~static_cast<uint32_t>(
                 _mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
-            const size_t clean = static_cast<size_t>(__builtin_ctz(dirty)) & ~size_t{3};
+            const size_t clean = static_cast<size_t>(Ctz32(dirty)) & ~size_t{3};
             alignas(32) uint8_t tmp[32];
             _mm256_store_si256(reinterpret_cast<__m256i*>(tmp), bytes);
             std::memcpy(dst, tmp, clean / 4 * 3);

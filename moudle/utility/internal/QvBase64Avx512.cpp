@@ -15,7 +15,7 @@
 #endif
 #include <immintrin.h>
 
-#define QV_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define QV_AVX512 QV_TARGET("avx512f,avx512bw,avx512vbmi")
 
 namespace qv {
 namespace base64 {
@@ -74,7 +74,7 @@ QV_AVX512 size_t DecodeAvx512(const uint8_t* src, size_t n, uint8_t* dst) {
         const __mmask64 dirty = _mm512_movepi8_mask(_mm512_or_si512(v, in));
         // A group's bytes depend on its own characters only: the clean groups in front of
         // the first character outside the alphabet come out right and are kept.
-        const size_t clean = dirty ? static_cast<size_t>(__builtin_ctzll(dirty)) & ~size_t{3} : 64;
+        const size_t clean = dirty ? static_cast<size_t>(Ctz64(dirty)) & ~size_t{3} : 64;
         const __m512i halves = _mm512_maddubs_epi16(v, _mm512_set1_epi32(0x01400140));
         const __m512i words = _mm512_madd_epi16(halves, _mm512_set1_epi32(0x00011000));
         const __mmask64 keep = (__mmask64{1} << (clean / 4 * 3)) - 1;

@@ -5,10 +5,12 @@
 // portable code's output for the same bytes. Kernels read no byte at or beyond src + n
 // and write exactly the output of the blocks they take: no scratch beyond it.
 
+#include "internal/QvCompiler.h"
+
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
 #define QV_BASE64_X86 1
 
 namespace qv {

@@ -1,11 +1,16 @@
 #include "internal/QvCpu.h"
+#include "internal/QvCompiler.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <immintrin.h>
+#include <intrin.h>
+#else
 #include <cpuid.h>
-#define QV_X86 1
+#endif
 #endif
 
 namespace qv {
@@ -18,15 +23,35 @@ namespace {
 std::atomic<uint32_t> g_mask{kAll};
 
 #if defined(QV_X86)
+// Only called when the OS has set OSXSAVE, which is when xgetbv may run.
 uint64_t ReadXcr0() {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _xgetbv(0);
+#else
     uint32_t lo, hi;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     return (static_cast<uint64_t>(hi) << 32) | lo;
+#endif
+}
+
+// CPUID leaf (and subleaf) into a, b, c, d; false when the CPU has no such leaf.
+bool Cpuid(unsigned leaf, unsigned sub, unsigned& a, unsigned& b, unsigned& c, unsigned& d) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    int r[4];
+    __cpuid(r, 0);
+    if (static_cast<unsigned>(r[0]) < leaf) return false;
+    __cpuidex(r, static_cast<int>(leaf), static_cast<int>(sub));
+    a = static_cast<unsigned>(r[0]), b = static_cast<unsigned>(r[1]);
+    c = static_cast<unsigned>(r[2]), d = static_cast<unsigned>(r[3]);
+    return true;
+#else
+    return __get_cpuid_count(leaf, sub, &a, &b, &c, &d) != 0;
+#endif
 }
 
 uint32_t DetectX86() {
     unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return 0;
+    if (!Cpuid(1, 0, a, b, c, d)) return 0;
     uint32_t f = 0;
     if (c & (1u << 9)) f |= kSSSE3;
     if (c & (1u << 19)) f |= kSSE41;
@@ -34,7 +59,7 @@ uint32_t DetectX86() {
     const uint64_t xcr0 = osxsave ? ReadXcr0() : 0;
     const bool ymm = (xcr0 & 0x6) == 0x6;
     const bool zmm = ymm && (xcr0 & 0xE0) == 0xE0;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return f;
+    if (!Cpuid(7, 0, a, b, c, d)) return f;
     const bool avx2 = b & (1u << 5), bmi1 = b & (1u << 3), bmi2 = b & (1u << 8);
     if (ymm && avx2 && bmi1 && bmi2) f |= kAVX2;
     const bool avx512 = (b & (1u << 16)) && (b & (1u << 30)) && (b & (1u << 31));

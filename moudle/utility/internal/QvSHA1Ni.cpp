@@ -2,7 +2,9 @@
 // schedule advances four words at a time with sha1msg1, a plain xor and sha1msg2, each
 // register holding words i .. i + 3 with word i in the top lane.
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "internal/QvCompiler.h"
+
+#if defined(QV_X86)
 
 #include "internal/QvDigestContext.h"
 
@@ -22,7 +24,7 @@ namespace digest {
     if (doMsg1) m3 = _mm_sha1msg1_epu32(m3, m0);                                               \
     if (doXor) m2 = _mm_xor_si128(m2, m0)
 
-__attribute__((target("sha,sse4.1"))) void CompressSHA1BlocksShaNi(uint32_t state[5],
+QV_TARGET("sha,sse4.1") void CompressSHA1BlocksShaNi(uint32_t state[5],
                                                                    const unsigned char* p,
                                                                    size_t blocks) {
     // Reverses all 16 bytes: big-endian words, word 0 in the top lane.

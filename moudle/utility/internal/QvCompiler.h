@@ -1,0 +1,68 @@
+#pragma once
+
+// Compiler and CPU spellings the kernels share, for GCC/Clang (Linux, mingw) and MSVC.
+//   QV_X86         an x86 or x86-64 target: the SIMD and SHA-NI kernels are compiled
+//   QV_TARGET(s)   lets one function use instructions beyond the baseline (GCC/Clang need
+//                  the attribute; MSVC allows any intrinsic anywhere)
+//   qv::Ctz32/Ctz64/Clz32   bit scans of a non-zero word
+
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || (defined(_M_IX86) && !defined(_M_ARM64EC))
+#define QV_X86 1
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QV_TARGET(features) __attribute__((target(features)))
+#else
+#define QV_TARGET(features)
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+namespace qv {
+
+inline int Ctz32(uint32_t w) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctz(w);
+#elif defined(_MSC_VER)
+    unsigned long i;
+    _BitScanForward(&i, w);
+    return static_cast<int>(i);
+#else
+    int n = 0;
+    for (; !(w & 1); w >>= 1) ++n;
+    return n;
+#endif
+}
+
+inline int Ctz64(uint64_t w) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_ctzll(w);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_ARM64))
+    unsigned long i;
+    _BitScanForward64(&i, w);
+    return static_cast<int>(i);
+#else
+    const uint32_t lo = static_cast<uint32_t>(w);
+    return lo ? Ctz32(lo) : 32 + Ctz32(static_cast<uint32_t>(w >> 32));
+#endif
+}
+
+inline int Clz32(uint32_t w) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_clz(w);
+#elif defined(_MSC_VER)
+    unsigned long i;
+    _BitScanReverse(&i, w);
+    return 31 - static_cast<int>(i);
+#else
+    int n = 0;
+    for (; !(w >> 31); w <<= 1) ++n;
+    return n;
+#endif
+}
+
+}  // namespace qv
