@@ -50,7 +50,7 @@ set(CPACK_PACKAGE_CONTACT "QvUtility developers <qvutility@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Utility classes for video applications (buffers, bit streams, start codes, Base64, MD5/SHA-1) and the qvutil tool")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
-set(CPACK_STRIP_FILES OFF)
+set(CPACK_STRIP_FILES ON)
 if(WIN32)
     set(CPACK_GENERATOR ZIP)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
