@@ -155,6 +155,7 @@ void InitProcess(int& argc, char**& argv) {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);  // messages end in LF, as on every other system
     // The narrow argv holds names in the ANSI code page, which cannot spell most of them.
     static std::vector<std::string> utf8;
     static std::vector<char*> ptrs;

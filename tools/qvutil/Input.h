@@ -23,8 +23,8 @@ void Error(const std::string& what);
 // every piece boundary logic runs on small files too.
 size_t PieceSize();
 
-// Puts standard input and output in binary mode (Windows would otherwise turn LF into
-// CR LF and stop reading at ^Z) and, on Windows, replaces argv by the UTF-8 form of the
+// Puts the standard streams in binary mode (Windows would otherwise turn LF into CR LF
+// and stop reading at ^Z) and, on Windows, replaces argv by the UTF-8 form of the
 // wide command line so that any file name can be opened. Call first thing in main.
 void InitProcess(int& argc, char**& argv);
 
