@@ -289,7 +289,9 @@ int LineReader::Next(std::string& line) {
     size_t scanned = m_pos;
     for (;;) {
         const uint8_t* begin = m_buf.data() + m_pos;
-        const void* hit = std::memchr(m_buf.data() + scanned, m_delimiter, m_buf.size() - scanned);
+        // memchr wants a valid pointer even for 0 bytes, and an empty buffer has none.
+        const void* hit =
+            scanned < m_buf.size() ? std::memchr(m_buf.data() + scanned, m_delimiter, m_buf.size() - scanned) : nullptr;
         if (hit) {
             const uint8_t* end = static_cast<const uint8_t*>(hit);
             line.assign(reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin));
