@@ -295,7 +295,8 @@ class BadInput(unittest.TestCase):
         (["scan", "--reverse", "-"], 2, "--reverse needs a regular file"),
         (["inspect"], 2, "needs exactly one FILE"),
         (["base64", "-w", "x"], 2, "invalid wrap size"),
-        (["md5", "/no/such/file"], 2, "/no/such/file"),
+        (["md5", "/no/such/file"], 1, "qvutil: /no/such/file: No such file"),  # as md5sum
+        (["base64", "-d", "/no/such/file"], 1, "qvutil: /no/such/file: No such file"),
         (["frobnicate"], 2, "unknown command"),
         (["escape", "-o", "/no/such/dir/out"], 2, "/no/such/dir/out"),
     ]

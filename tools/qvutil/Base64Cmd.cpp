@@ -1,10 +1,13 @@
-// base64: like coreutils base64, with the library's lenient decoder.
+// base64: coreutils base64's options, messages and exit statuses, with the library's
+// lenient decoder.
 
 #include "Commands.h"
 #include "Input.h"
 #include "QvBase64.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace qvutil {
@@ -18,33 +21,39 @@ bool IsAlphabet(uint8_t c) {
 // Collects output in 64 KiB runs: the encoder and decoder hand over many small pieces.
 class Buffered {
 public:
-    Buffered() { m_out.Open("-"); }
     bool Put(const uint8_t* p, size_t n) {
         m_buf.insert(m_buf.end(), p, p + n);
         return m_buf.size() < (1u << 16) || Flush();
     }
     bool Flush() {
-        const bool ok = m_out.Write(m_buf.data(), m_buf.size()) && m_out.Flush();
+        const size_t n = m_buf.size();
+        const bool ok = (n == 0 || std::fwrite(m_buf.data(), 1, n, stdout) == n) && std::fflush(stdout) == 0;
         m_buf.clear();
+        if (!ok) Error("write error: " + LastError());
         return ok;
     }
 
 private:
-    Output m_out;
     std::vector<uint8_t> m_buf;
 };
 
-int Encode(Input& in, long cols) {
+// A failed read, worded as coreutils words it.
+int ReadError(const Input& in) {
+    Error("read error: " + in.Failure());
+    return kCheckFailed;
+}
+
+int Encode(Input& in, int64_t cols) {
     Buffered out;
     Progress progress("base64", in.Size());
     const size_t piece = PieceSize() / 3 * 3 + 3;
     std::vector<uint8_t> buf, text;
-    long column = 0;
+    int64_t column = 0;
     int64_t done = 0;
     bool eof = false, any = false;
     while (!eof) {
         const long got = in.Read(buf, piece - buf.size());
-        if (got < 0) return kUsage;
+        if (got < 0) return ReadError(in);
         eof = got == 0;
         progress.Update(done += got);
         // Whole groups of three only, until the input ends: then the padded rest.
@@ -59,20 +68,20 @@ int Encode(Input& in, long cols) {
         size_t left = static_cast<size_t>(n);
         while (left > 0) {
             size_t run = left;
-            if (cols > 0) run = std::min(run, static_cast<size_t>(cols - column));
-            if (!out.Put(p, run)) return kUsage;
+            if (cols > 0 && cols - column < static_cast<int64_t>(run)) run = static_cast<size_t>(cols - column);
+            if (!out.Put(p, run)) return kCheckFailed;
             p += run;
             left -= run;
-            column += static_cast<long>(run);
+            column += static_cast<int64_t>(run);
             if (cols > 0 && column == cols) {
-                if (!out.Put(reinterpret_cast<const uint8_t*>("\n"), 1)) return kUsage;
+                if (!out.Put(reinterpret_cast<const uint8_t*>("\n"), 1)) return kCheckFailed;
                 column = 0;
             }
         }
     }
-    if (cols > 0 && any && column > 0 && !out.Put(reinterpret_cast<const uint8_t*>("\n"), 1)) return kUsage;
+    if (cols > 0 && any && column > 0 && !out.Put(reinterpret_cast<const uint8_t*>("\n"), 1)) return kCheckFailed;
     progress.Finish();
-    return out.Flush() ? kOk : kUsage;
+    return out.Flush() ? kOk : kCheckFailed;
 }
 
 // Text goes to the decoder cut at group boundaries (every fourth alphabet character), so
@@ -88,7 +97,7 @@ int Decode(Input& in) {
     bool eof = false, stop = false;
     while (!eof && !stop) {
         const long got = in.Read(buf, PieceSize());
-        if (got < 0) return kUsage;
+        if (got < 0) return ReadError(in);
         eof = got == 0;
         progress.Update(done += got);
         size_t cut = 0;
@@ -112,36 +121,55 @@ int Decode(Input& in) {
         bytes.resize(cut + 1);
         const int n = QvBase64::Decode(reinterpret_cast<const char*>(buf.data()), static_cast<int>(cut),
                                        reinterpret_cast<char*>(bytes.data()));
-        if (!out.Put(bytes.data(), static_cast<size_t>(n))) return kUsage;
+        if (!out.Put(bytes.data(), static_cast<size_t>(n))) return kCheckFailed;
         buf.erase(buf.begin(), buf.begin() + static_cast<long>(cut));
         scanned = buf.size();
     }
     progress.Finish();
-    return out.Flush() ? kOk : kUsage;
+    return out.Flush() ? kOk : kCheckFailed;
 }
 
 }  // namespace
 
 int CmdBase64(int argc, char** argv) {
-    Args args("base64", {{"-d", "--decode", false}, {"-w", "--wrap", true}},
-              "Usage: qvutil base64 [-d] [-w COLS] [FILE]\n"
+    Args args("base64", {{"-d", "--decode", false}, {"-i", "--ignore-garbage", false}, {"-w", "--wrap", true}},
+              "Usage: qvutil base64 [OPTION]... [FILE]\n"
+              "Base64 encode or decode FILE, or standard input, to standard output, with the\n"
+              "options, output, messages and exit statuses of coreutils base64.\n"
+              "With no FILE, or when FILE is -, read standard input.\n"
               "\n"
-              "Base64 encode FILE (or standard input) to standard output, as coreutils base64\n"
-              "does, or decode it with the lenient decoder: line breaks and every character\n"
-              "outside the alphabet are skipped, and a '=' that ends a group ends the text.\n"
+              "  -d, --decode          decode data\n"
+              "  -i, --ignore-garbage  accepted for scripts: decoding always skips what it\n"
+              "                        would ignore\n"
+              "  -w, --wrap=COLS       wrap encoded lines after COLS characters (default 76);\n"
+              "                        0 disables line wrapping\n"
               "\n"
-              "  -d, --decode     decode\n"
-              "  -w, --wrap=COLS  wrap encoded lines after COLS characters (default 76, 0: never)\n");
+              "Decoding is always lenient: line breaks and every character outside the\n"
+              "alphabet are skipped, padding may be missing, and a '=' that ends a group ends\n"
+              "the text. What coreutils calls invalid input decodes as far as it goes, with\n"
+              "no error.\n"
+              "Exit status: 0 success; 1 FILE could not be read or output not written;\n"
+              "2 bad usage.\n");
     if (!args.Parse(argc, argv)) return kUsage;
     if (args.Help()) return args.PrintHelp(), kOk;
     if (args.Operands().size() > 1) return args.UsageError("extra operand '" + args.Operands()[1] + "'");
     const std::string wrap = args.Value("--wrap", "76");
     char* end = nullptr;
-    const long cols = std::strtol(wrap.c_str(), &end, 10);
-    if (wrap.empty() || *end || cols < 0) return args.UsageError("invalid wrap size '" + wrap + "'");
+    errno = 0;
+    int64_t cols = std::strtoll(wrap.c_str(), &end, 10);
+    if (wrap.empty() || *end || cols < 0) {
+        Error("invalid wrap size: '" + wrap + "'");
+        return kUsage;
+    }
+    if (errno == ERANGE) cols = 0;  // as coreutils: wider than any line, so never wrapped
 
+    const std::string path = args.Operands().empty() ? "-" : args.Operands()[0];
     Input in;
-    if (!in.Open(args.Operands().empty() ? "-" : args.Operands()[0])) return kUsage;
+    if (!in.Open(path, true)) {
+        if (in.Directory()) return ReadError(in);
+        Error(QuoteName(path) + ": " + in.Failure());
+        return kCheckFailed;
+    }
     return args.Has("--decode") ? Decode(in) : Encode(in, cols);
 }
 

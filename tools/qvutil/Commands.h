@@ -8,7 +8,9 @@
 namespace qvutil {
 
 // Arguments of one subcommand: options it knows (with or without a value), the rest as
-// operands. "--" ends the options; "-" alone is an operand (standard input).
+// operands, in any order. "--" ends the options; "-" alone is an operand (standard input).
+// As with getopt, short options cluster ("-bt", "-dw0") and long ones may be shortened to
+// a prefix that names only one of them.
 class Args {
 public:
     struct Option {
@@ -25,6 +27,8 @@ public:
     bool Help() const { return m_help; }
     bool Has(const char* name) const;
     std::string Value(const char* name, const std::string& fallback = "") const;
+    // Which of these options came last on the command line; "" when none did.
+    std::string LastOf(const std::vector<const char*>& names) const;
     const std::vector<std::string>& Operands() const { return m_operands; }
 
     // "qvutil CMD: what" plus a hint to --help, on standard error; returns the usage status.
@@ -32,7 +36,7 @@ public:
     void PrintHelp() const;
 
 private:
-    const Option* Find(const std::string& arg) const;
+    const Option* Find(const std::string& arg, bool& ambiguous) const;
 
     std::string m_command;
     std::vector<Option> m_options;
@@ -41,6 +45,10 @@ private:
     std::vector<std::string> m_operands;
     bool m_help = false;
 };
+
+// A file name as coreutils writes it in messages: as it is when nothing in it needs
+// quoting, else in shell quotes, unprintable bytes as $'\ooo'.
+std::string QuoteName(const std::string& name);
 
 int CmdInspect(int argc, char** argv);
 int CmdScan(int argc, char** argv);

@@ -227,27 +227,33 @@ Input::~Input() {
     if (m_owned && m_fd >= 0) CloseFd(m_fd);
 }
 
-bool Input::Open(const std::string& path) {
+bool Input::Fail(const std::string& reason) {
+    m_failure = reason;
+    if (!m_quiet) Error(m_name + ": " + reason);
+    return false;
+}
+
+bool Input::Open(const std::string& path, bool quiet) {
     m_name = path;
+    m_quiet = quiet;
     if (path == "-") {
         m_fd = 0;
     } else {
         m_fd = OpenRead(path);
         if (m_fd < 0) {
-            Error(path + ": " + (IsDirectory(path) ? std::string("Is a directory") : LastError()));
-            return false;
+            m_missing = errno == ENOENT;
+            const std::string reason = LastError();
+            m_directory = IsDirectory(path);
+            return Fail(m_directory ? std::string("Is a directory") : reason);
         }
         m_owned = true;
     }
     int64_t size = -1;
     const int kind = Kind(m_fd, size);
-    if (kind < 0) {
-        Error(m_name + ": " + LastError());
-        return false;
-    }
+    if (kind < 0) return Fail(LastError());
     if (kind == 1) {
-        Error(m_name + ": Is a directory");
-        return false;
+        m_directory = true;
+        return Fail("Is a directory");
     }
     m_size = kind == 0 ? size : -1;
     return true;
@@ -262,7 +268,7 @@ long Input::Read(std::vector<uint8_t>& out, size_t n) {
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             out.resize(at + got);
-            Error(m_name + ": " + LastError());
+            Fail(LastError());
             return -1;
         }
         if (r == 0) break;
@@ -278,10 +284,7 @@ bool Input::ReadAt(int64_t offset, size_t n, std::vector<uint8_t>& out) {
     while (got < n) {
         const long r = ReadSomeAt(m_fd, out.data() + got, n - got, offset + static_cast<int64_t>(got));
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            Error(m_name + ": " + (r < 0 ? LastError() : std::string("file shrank while reading")));
-            return false;
-        }
+        if (r <= 0) return Fail(r < 0 ? LastError() : std::string("file shrank while reading"));
         got += static_cast<size_t>(r);
     }
     return true;
@@ -293,7 +296,9 @@ int LineReader::Next(std::string& line) {
     size_t scanned = m_pos;
     for (;;) {
         const uint8_t* begin = m_buf.data() + m_pos;
-        const void* hit = std::memchr(m_buf.data() + scanned, m_delimiter, m_buf.size() - scanned);
+        // memchr wants a valid pointer even for 0 bytes, and an empty buffer has none.
+        const void* hit =
+            scanned < m_buf.size() ? std::memchr(m_buf.data() + scanned, m_delimiter, m_buf.size() - scanned) : nullptr;
         if (hit) {
             const uint8_t* end = static_cast<const uint8_t*>(hit);
             line.assign(reinterpret_cast<const char*>(begin), static_cast<size_t>(end - begin));

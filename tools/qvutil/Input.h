@@ -55,8 +55,13 @@ public:
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
 
-    // Opens a file, or standard input for "-". Reports failures itself.
-    bool Open(const std::string& path);
+    // Opens a file, or standard input for "-". Reports failures itself, unless quiet: then
+    // neither a failed Open nor a failed Read says anything, and the caller words the message
+    // from Failure() (the reason), Missing() (no such file) and Directory().
+    bool Open(const std::string& path, bool quiet = false);
+    const std::string& Failure() const { return m_failure; }
+    bool Missing() const { return m_missing; }
+    bool Directory() const { return m_directory; }
     const std::string& Name() const { return m_name; }
     // Size of a regular file; -1 for pipes and terminals.
     int64_t Size() const { return m_size; }
@@ -68,10 +73,13 @@ public:
     bool ReadAt(int64_t offset, size_t n, std::vector<uint8_t>& out);
 
 private:
+    bool Fail(const std::string& reason);
+
     int m_fd = -1;
     bool m_owned = false;
+    bool m_quiet = false, m_missing = false, m_directory = false;
     int64_t m_size = -1;
-    std::string m_name;
+    std::string m_name, m_failure;
 };
 
 // Lines of an input, read in pieces: each without its delimiter (a last line without one

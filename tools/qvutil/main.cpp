@@ -21,14 +21,16 @@ const char kHelpText[] =
     "  inspect FILE                  size, digests, codec, start codes by type, first sequence header\n"
     "  scan [--reverse] [--find CODEWORD] FILE\n"
     "                                one line per start code: offset, code word, what it is\n"
-    "  md5 [-c] [FILE...]            MD5 sums in md5sum format; -c checks a list\n"
-    "  sha1 [-c] [FILE...]           SHA-1 sums in sha1sum format; -c checks a list\n"
-    "  base64 [-d] [-w COLS] [FILE]  Base64 encode (wrapped at 76) or decode (lenient)\n"
+    "  md5 [OPTION]... [FILE...]     print or check MD5 sums as coreutils md5sum does\n"
+    "  sha1 [OPTION]... [FILE...]    print or check SHA-1 sums as coreutils sha1sum does\n"
+    "  base64 [-d] [-i] [-w COLS] [FILE]\n"
+    "                                Base64 encode (wrapped at 76) or decode (always lenient)\n"
     "  escape [FILE] [-o OUT]        insert escape bytes after 00 00 01 before F0..FF\n"
     "  unescape [FILE] [-o OUT]      drop them again\n"
     "\n"
     "Options: --help (also after a command), --version.\n"
-    "Exit status: 0 success, 1 a check failed, 2 bad usage or unreadable input.\n";
+    "Exit status: 0 success, 1 a check failed, 2 bad usage or unreadable input.\n"
+    "md5, sha1 and base64 exit as coreutils does: 1 also for a FILE that cannot be read.\n";
 
 }  // namespace
 
