@@ -33,9 +33,10 @@ NAMES = PORTABLE_NAMES + ([] if WINE else ODD_NAMES)
 
 
 def some(rows, n):
-    """The first n rows under an emulator, where each run takes from a tenth of a second
-    (qemu) to seconds (wine): the option logic is the same everywhere, what differs there
-    is files, names and byte order, which the rows kept still cover."""
+    """The first n rows under an emulator, where each run costs a tenth of a second (the
+    whole table would take half a minute more under wine): the option logic is the same
+    everywhere, what differs there is files, names and byte order, which the rows kept
+    still cover."""
     return rows[:n] if EMULATOR else rows
 
 
