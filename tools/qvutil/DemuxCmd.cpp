@@ -41,7 +41,16 @@ public:
 
     void OnData(int id, const uint8_t* p, size_t n, int64_t) override {
         m_bytes[static_cast<size_t>(id) & 8191] += static_cast<int64_t>(n);
-        if (id == m_chosen && m_out && !m_failed && !m_out->Write(p, n)) m_failed = true;
+        if (id != m_chosen || !m_out || m_failed) return;
+        // A transport packet's payload at a time is too little to hand the C library.
+        if (m_buf.size() + n > kBuffer) Flush();
+        m_buf.insert(m_buf.end(), p, p + n);
+    }
+
+    bool Flush() {
+        if (!m_failed && !m_buf.empty() && !m_out->Write(m_buf.data(), m_buf.size())) m_failed = true;
+        m_buf.clear();
+        return !m_failed;
     }
 
     int Chosen() const { return m_chosen; }
@@ -57,6 +66,7 @@ public:
     }
 
 private:
+    static constexpr size_t kBuffer = 1 << 20;
     const int m_want;
     Output* m_out;
     std::string m_outName;
@@ -64,6 +74,7 @@ private:
     bool m_failed = false;
     std::vector<EsInfo> m_streams;
     std::vector<int64_t> m_bytes;
+    std::vector<uint8_t> m_buf;
 };
 
 }  // namespace
@@ -155,7 +166,7 @@ int CmdDemux(int argc, char** argv) {
               " ('qvutil demux --list' shows what there is)");
         return kUsage;
     }
-    if (!out.Close() || sink.Failed()) ok = false;
+    if (!sink.Flush() || !out.Close()) ok = false;
     return ok ? kOk : kUsage;
 }
 

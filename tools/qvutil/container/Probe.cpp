@@ -2,7 +2,6 @@
 // bytes and pack header, and the common formats it does not, by their signatures, so that
 // they are refused with a way out rather than scanned for start codes that are not there.
 
-#include "Input.h"
 #include "Pes.h"
 
 #include <cctype>
@@ -182,13 +181,6 @@ Container DetectContainer(const uint8_t* head, size_t n, std::string* refusal) {
     }
     if (PackStart(head, n)) return Container::kMpegPs;
     return Container::kElementary;
-}
-
-bool ProbeInput(Input& in, std::vector<uint8_t>& head, Container* c, std::string* refusal) {
-    head.clear();
-    if (in.Read(head, kProbeBytes) < 0) return false;
-    *c = DetectContainer(head.data(), head.size(), refusal);
-    return true;
 }
 
 std::string FillRefusal(const std::string& refusal, const std::string& path) {

@@ -346,7 +346,7 @@ private:
             }
             changed = true;
         }
-        if (changed) Remap();
+        if (changed) Remap(true);
     }
 
     void Pmt(unsigned pid, const std::vector<uint8_t>& b) {
@@ -384,15 +384,32 @@ private:
         }
         if (pids != prog->pids) {
             prog->pids.swap(pids);
-            Remap();
+            Remap(false);
         }
     }
 
-    // Rebuilds which PID is what from the programs: their streams, then their PMTs (a PID
-    // named both ways is read as a PMT), PID 0 always the PAT.
-    void Remap() {
+    // Rebuilds which PID is what from the programs: PID 0 the PAT, then their PMTs, then
+    // their streams (a PID named both ways is read as a PMT). The PMT sections are rebuilt
+    // only when the PAT changed (never while one of them is being read); those being
+    // collected survive when their PID stays a PMT PID.
+    void Remap(bool tables) {
         for (uint16_t pid : m_mapped) m_role[pid] = 0;
         m_mapped.clear();
+        if (tables) {
+            std::vector<std::pair<unsigned, Section>> pmts;
+            for (const Program& prog : m_programs) {
+                const unsigned pid = prog.pmtPid;
+                auto seen = [&](const auto& e) { return e.first == pid; };
+                if (pid == 0 || pid == kNullPid || std::any_of(pmts.begin(), pmts.end(), seen)) continue;
+                auto it = std::find_if(m_pmts.begin(), m_pmts.end(), seen);
+                pmts.emplace_back(pid, it != m_pmts.end() ? std::move(it->second) : Section());
+            }
+            m_pmts.swap(pmts);
+        }
+        for (size_t k = 0; k < m_pmts.size(); ++k) {
+            m_role[m_pmts[k].first] = static_cast<int16_t>(-2 - static_cast<int>(k));
+            m_mapped.push_back(static_cast<uint16_t>(m_pmts[k].first));
+        }
         for (Stream& s : m_streams) s.active = false;
         for (const Program& prog : m_programs)
             for (uint16_t pid : prog.pids) {
@@ -404,25 +421,6 @@ private:
             }
         for (Stream& s : m_streams)
             if (!s.active) s.pes.Stop();
-        // PMT sections being collected survive when their PID stays a PMT PID.
-        std::vector<std::pair<unsigned, Section>> pmts;
-        for (const Program& prog : m_programs) {
-            const unsigned pid = prog.pmtPid;
-            if (pid == 0 || pid == kNullPid || m_role[pid] < 0) continue;
-            if (m_role[pid] == 0) m_mapped.push_back(static_cast<uint16_t>(pid));
-            auto it = std::find_if(m_pmts.begin(), m_pmts.end(), [&](const auto& e) { return e.first == pid; });
-            pmts.emplace_back(pid, it != m_pmts.end() ? std::move(it->second) : Section());
-            m_role[pid] = static_cast<int16_t>(-1 - static_cast<int>(pmts.size()));
-        }
-        for (Stream& s : m_streams) {
-            const unsigned pid = static_cast<unsigned>(s.info.id);
-            if (s.active && m_role[pid] < 0) {
-                s.active = false;
-                s.pes.Stop();
-            }
-        }
-        m_pmts.swap(pmts);
-        m_role[0] = kPatRole;
     }
 
     EsSink& m_sink;
