@@ -132,8 +132,19 @@ public:
         bool locked = false;
         while (i < f.size()) {
             const size_t n = f.size();
+            // A packet start, three sync bytes a packet apart (or as many as the file holds).
+            auto confirmed = [&](size_t c) {
+                bool ok = c + at < n;
+                for (size_t k = 0; k < 3 && c + k * P + at < n; ++k) ok = ok && sync(c + k * P);
+                return ok;
+            };
             if (locked) {
-                if (i + P <= n && sync(i) && (i + P + at >= n || sync(i + P))) {
+                auto cut = [&] {  // the next packet starts inside this one
+                    for (size_t c = i + 1; c < i + P && c + at < n; ++c)
+                        if (confirmed(c)) return true;
+                    return false;
+                };
+                if (i + P <= n && sync(i) && (i + P + at >= n || sync(i + P) || !cut())) {
                     m.Packet(&f[i + at]);
                     i += P;
                 } else if (i + P > n && (i + at >= n || sync(i))) {
@@ -144,13 +155,8 @@ public:
                 }
                 continue;
             }
-            // Three sync bytes a packet apart, or as many as the file holds.
             size_t c = i;
-            for (; c + at < n; ++c) {
-                bool ok = true;
-                for (size_t k = 0; k < 3 && c + k * P + at < n; ++k) ok = ok && sync(c + k * P);
-                if (ok) break;
-            }
+            while (c + at < n && !confirmed(c)) ++c;
             if (c + P > n) break;
             locked = true;
             i = c;

@@ -102,14 +102,15 @@ bool Signed(const uint8_t* h, size_t n, Signature* out) {
     return false;
 }
 
-// Sync bytes one packet apart from some start within the first packet: every one the head
-// holds (up to 8), and two at least unless the head is shorter than two packets.
+// Sync bytes one packet apart from some start on: every one the head holds, up to 8. Two
+// do within the first packet (a capture cut anywhere); further in, where junk came first,
+// it takes all 8; a file of one packet needs only its own.
 bool Packets(const uint8_t* h, size_t n, size_t size, size_t syncAt) {
-    for (size_t o = 0; o < size; ++o) {
+    for (size_t o = 0; o + syncAt < n; ++o) {
         size_t seen = 0;
         bool ok = true;
         for (size_t at = o + syncAt; at < n && seen < 8 && ok; at += size, ++seen) ok = h[at] == 0x47;
-        if (ok && (seen >= 2 || (seen == 1 && o == 0 && n < 2 * size && n >= size))) return true;
+        if (ok && (seen == 8 || (o < size && seen >= 2) || (o == 0 && n >= size && n < 2 * size))) return true;
     }
     return false;
 }

@@ -103,16 +103,16 @@ public:
                 continue;
             }
             std::string line = "PID " + Hex(s.info.id) + ":";
-            Count(line, s.ccErrors, "continuity error");
-            Count(line, s.badHeaders, "invalid PES header");
-            Count(line, s.cutShort, "PES packet shorter than its length");
-            Count(line, s.pastLength, "PES packet longer than its length");
+            Count(line, s.ccErrors, "continuity error", "continuity errors");
+            Count(line, s.badHeaders, "invalid PES header", "invalid PES headers");
+            Count(line, s.cutShort, "PES packet shorter than its length", "PES packets shorter than their length");
+            Count(line, s.pastLength, "PES packet longer than its length", "PES packets longer than their length");
             if (s.typeChanged) line += " stream_type changed in a later PMT,";
             line.back() = '\n';
             out += line;
         }
         if (more) Problems::Append(out, "... and %zu more streams with problems", more);
-        if (m_badCrc) Problems::Append(out, "%" PRIu64 " table sections with a wrong CRC, ignored", m_badCrc);
+        if (m_badCrc) Problems::Append(out, "wrong CRC in %" PRIu64 " table section%s, ignored", m_badCrc, m_badCrc == 1 ? "" : "s");
         if (m_tooMany) Problems::Append(out, "%" PRIu64 " programs or streams past the limit, ignored", m_tooMany);
         return out;
     }
@@ -125,29 +125,42 @@ private:
         std::snprintf(b, sizeof b, "0x%04x", v);
         return b;
     }
-    static void Count(std::string& line, uint64_t n, const char* what) {
+    static void Count(std::string& line, uint64_t n, const char* one, const char* many) {
         if (!n) return;
         char b[96];
-        std::snprintf(b, sizeof b, " %" PRIu64 " %s%s,", n, what, n == 1 ? "" : "s");
+        std::snprintf(b, sizeof b, " %" PRIu64 " %s,", n, n == 1 ? one : many);
         line += b;
     }
 
     bool SyncAt(const uint8_t* p, size_t i) const { return p[i + m_at] == kSync; }
 
     // Takes the packets of p[0, n) it can decide on; returns the bytes used. Without eof
-    // it leaves fewer than 3 packets (plus a time code) for the next call to complete.
+    // it leaves fewer than 3 packets (and a time code) for the next call to complete, so
+    // that m_holdMax bytes always decide something.
     size_t Step(const uint8_t* p, size_t n, bool eof) {
         const size_t P = m_size;
         size_t i = 0;
         for (;;) {
             if (m_locked) {
-                // A packet counts when the one after it starts with a sync byte too, so
-                // that one cut short never passes for whole.
                 while (i + P + m_at < n && SyncAt(p, i) && SyncAt(p, i + P)) {
                     Packet(p + i + m_at, m_offset + i);
                     i += P;
                 }
                 if (i + P + m_at < n) {
+                    // No sync byte after this packet: it was cut short if the next one
+                    // starts inside it, else it is whole and something was put after it.
+                    if (SyncAt(p, i)) {
+                        const int cut = StartsInside(p, n, i, eof);
+                        if (cut < 0) {
+                            m_offset += i;
+                            return i;
+                        }
+                        if (!cut) {
+                            Packet(p + i + m_at, m_offset + i);
+                            i += P;
+                            continue;
+                        }
+                    }
                     Lose(i);
                     ++i;
                 } else if (!eof) {
@@ -204,6 +217,24 @@ private:
         }
         m_offset += i;
         return i;
+    }
+
+    // Whether a packet start, confirmed by kConfirm sync bytes (or as many as the file
+    // holds), lies inside the packet at i: 1 or 0, -1 when the bytes to tell are to come.
+    int StartsInside(const uint8_t* p, size_t n, size_t i, bool eof) const {
+        for (size_t c = i + 1; c < i + m_size; ++c) {
+            if (!SyncAt(p, c)) continue;
+            bool ok = true;
+            for (size_t k = 1; k < kConfirm && ok; ++k) {
+                if (c + k * m_size + m_at >= n) {
+                    if (!eof) return -1;
+                    break;
+                }
+                ok = SyncAt(p, c + k * m_size);
+            }
+            if (ok) return 1;
+        }
+        return 0;
     }
 
     void Lose(size_t i) {
