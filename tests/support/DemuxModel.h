@@ -104,9 +104,11 @@ struct Pes {
                 pts = stamp;
                 left = header[4] || header[5] ? 6 + (header[4] << 8 | header[5]) - size : -1;
             } else if (state == kPayload && left != 0) {
-                Give(r, id, p + i, 1, pts);
+                const size_t m = left < 0 ? n - i : std::min(n - i, static_cast<size_t>(left));
+                Give(r, id, p + i, m, pts);
                 pts = -1;
-                if (left > 0) --left;
+                if (left > 0) left -= static_cast<int64_t>(m);
+                i += m - 1;
             }
         }
     }

@@ -180,20 +180,13 @@ class Mux:
                 if table:
                     data += b"\xff" * (room - len(data))
                 else:
-                    af = 183 - len(data)
-            self.packet(pid, data[:184 - (0 if af is None else af + 1)], first, af)
-            data, first = data[184 - (0 if af is None else af + 1):], False
+                    af, room = 183 - len(data), len(data)
+            self.packet(pid, data[:room], first, af)
+            data, first = data[room:], False
 
 
 def ts_packets(data, size=188):
     return [data[i:i + size] for i in range(0, len(data) - size + 1, size)]
-
-
-def payload_of(p):
-    p = p[-188:]
-    afc = p[3] >> 4 & 3
-    start = 5 + p[4] if afc & 2 else 4
-    return p[start:] if afc & 1 and start < 188 else b""
 
 
 def plain_ts_video(data, pid, size=188):
@@ -201,12 +194,10 @@ def plain_ts_video(data, pid, size=188):
     rule for clean files that the damaged ones are measured against."""
     out = bytearray()
     for p in ts_packets(data, size):
-        if (p[-187] & 0x1F) << 8 | p[-186] != pid:
-            continue
-        pay = payload_of(p)
-        if p[-187] & 0x40:
-            pay = pay[9 + pay[8]:]
-        out += pay
+        p, afc = p[-188:], p[-185] >> 4 & 3
+        start = 5 + p[4] if afc & 2 else 4
+        if (p[1] & 0x1F) << 8 | p[2] == pid and afc & 1 and start < 188:
+            out += p[start + 9 + p[start + 8]:] if p[1] & 0x40 else p[start:]
     return bytes(out)
 
 
@@ -486,6 +477,38 @@ class Refusals(Tool):
         ("picture.png", "PNG image", "ffmpeg"),
         ("picture.jpg", "JPEG image", "ffmpeg"),
     ]
+
+    # The first bytes of a file, and what qvutil says of it.
+    HEADS = [
+        (b"GIF89a\x10\x00", "GIF image"),
+        (b"MM\x00*\x00\x00\x00\x08", "TIFF image"),
+        (b"BM\x36\x00\x01\x00\x00\x00\x00\x00\x36\x00\x00\x00", "BMP image"),
+        (b"RIFF\x24\x00\x00\x00WEBPVP8 ", "WebP image"),
+        (b"\x00\x00\x00\x18ftypheic\x00\x00\x00\x00", "HEIF image"),
+        (b"RIFF\x24\x00\x00\x00WAVEfmt ", "WAV file: audio only"),
+        (b"ID3\x04\x00\x00\x00\x00\x00\x00", "MP3 (ID3 tag) file: audio only"),
+        (b"OggS\x00\x02" + bytes(20), "Ogg file"),
+        (b"FLV\x01\x05\x00\x00\x00\x09", "Flash Video (FLV) file"),
+        (b"\x30\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9", "ASF (WMV) file"),
+        (b"\x00\x00\x00\x08wide\x00\x00\x00\x10mdat", "QuickTime (MOV) file"),
+        (b"\x1a\x45\xdf\xa3\x9f\x42\x86\x81\x01\x42\x82\x84webm", "WebM file"),
+        (b"YUV4MPEG2 W64 H48 F25:1", "YUV4MPEG2 raw video"),
+        ((b"\x47" + bytes(203)) * 8, "MPEG-TS with 204-byte packets"),
+        (b"\x00\x00\x00\x01\x67\x42\x00\x1e" + b"\x47" * 400, "a bare stream"),
+        (b"\x00\x00\x01\xb3\x14\x00\xf0\x13", "a bare stream"),
+        (b"\x00\x00\x00\x00\x01\xba\x44\x00\x04\x00\x04\x01\x01\x89\xc3\xf8", None),  # MPEG-PS
+        (bytes(100) + (b"\x47\x1f\xff\x10" + bytes(184)) * 2, None),  # MPEG-TS, one packet's junk first
+    ]
+
+    def test_signatures(self):
+        for head, words in self.HEADS:
+            with self.subTest(head=head[:12]):
+                rc, out, err = run(["demux", "--list", self.write("head", head)])
+                if words:
+                    self.assertEqual(rc, 2)
+                    self.assertIn(": " + words, err)
+                else:
+                    self.assertEqual((rc, out), (0, b""))
 
     def test_refused_with_a_way_out(self):
         for name, words, line in self.ROWS:

@@ -102,15 +102,17 @@ bool Signed(const uint8_t* h, size_t n, Signature* out) {
     return false;
 }
 
-// Sync bytes one packet apart from some start on: every one the head holds, up to 8. Two
-// do within the first packet (a capture cut anywhere); further in, where junk came first,
-// it takes all 8; a file of one packet needs only its own.
+// Sync bytes one packet apart from some start on: every one the head holds, up to 8, and
+// 8 indeed where junk came first; a start within the first packet (a capture cut anywhere)
+// does with fewer in a short file, if a whole packet follows. A head that opens with a
+// start code is a bare stream, whatever bytes follow.
 bool Packets(const uint8_t* h, size_t n, size_t size, size_t syncAt) {
+    if (n >= 4 && !h[0] && !h[1] && (h[2] == 1 || (!h[2] && h[3] == 1))) return false;
     for (size_t o = 0; o + syncAt < n; ++o) {
         size_t seen = 0;
         bool ok = true;
         for (size_t at = o + syncAt; at < n && seen < 8 && ok; at += size, ++seen) ok = h[at] == 0x47;
-        if (ok && (seen == 8 || (o < size && seen >= 2) || (o == 0 && n >= size && n < 2 * size))) return true;
+        if (ok && (seen == 8 || (o < size && o + size <= n))) return true;
     }
     return false;
 }

@@ -111,7 +111,7 @@ public:
             line.back() = '\n';
             out += line;
         }
-        if (more) Problems::Append(out, "... and %zu more streams with problems", more);
+        if (more) Problems::Append(out, "... and %" PRIu64 " more streams with problems", static_cast<uint64_t>(more));
         if (m_badCrc) Problems::Append(out, "wrong CRC in %" PRIu64 " table section%s, ignored", m_badCrc, m_badCrc == 1 ? "" : "s");
         if (m_tooMany) Problems::Append(out, "%" PRIu64 " programs or streams past the limit, ignored", m_tooMany);
         return out;
@@ -174,7 +174,7 @@ private:
                     i += P;
                     continue;
                 } else if (i + P > n && (i + m_at >= n || SyncAt(p, i))) {
-                    m_problems.Add("last packet cut short: %zu bytes at offset %" PRId64, n - i,
+                    m_problems.Add("last packet cut short: %" PRIu64 " bytes at offset %" PRId64, static_cast<uint64_t>(n - i),
                                    m_offset + static_cast<int64_t>(i));
                     i = n;
                     break;
