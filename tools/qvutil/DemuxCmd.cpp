@@ -5,6 +5,7 @@
 #include "Input.h"
 #include "container/Demux.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -130,12 +131,11 @@ int CmdDemux(int argc, char** argv) {
     DemuxSink sink(want, list ? nullptr : &out, args.Value("--output", "-"));
     const std::unique_ptr<Demuxer> demux = MakeDemuxer(container, sink);
     Progress progress("demux", in.Size());
-    int64_t done = 0;
     bool ok = true;
     // The probed head goes in pieces too, so that their size is the same everywhere.
     for (size_t at = 0; at < buf.size() && !sink.Failed(); at += PieceSize())
         demux->Feed(buf.data() + at, std::min(PieceSize(), buf.size() - at));
-    done = static_cast<int64_t>(buf.size());
+    int64_t done = static_cast<int64_t>(buf.size());
     while (!sink.Failed()) {
         buf.clear();
         const long got = in.Read(buf, PieceSize());
@@ -149,7 +149,7 @@ int CmdDemux(int argc, char** argv) {
     if (ok && !sink.Failed()) demux->Finish();
     progress.Finish();
 
-    std::string warnings = demux->Warnings();
+    const std::string warnings = demux->Warnings();
     for (size_t at = 0; at < warnings.size();) {
         const size_t nl = warnings.find('\n', at);
         Error(in.Name() + ": " + warnings.substr(at, nl - at));
