@@ -27,6 +27,8 @@ const char kHelpText[] =
     "                                Base64 encode (wrapped at 76) or decode (always lenient)\n"
     "  escape [FILE] [-o OUT]        insert escape bytes after 00 00 01 before F0..FF\n"
     "  unescape [FILE] [-o OUT]      drop them again\n"
+    "  demux FILE [-o OUT] [--stream ID] [--list]\n"
+    "                                one elementary stream out of an MPEG-TS, M2TS or MPEG-PS file\n"
     "\n"
     "Options: --help (also after a command), --version.\n"
     "Exit status: 0 success, 1 a check failed, 2 bad usage or unreadable input.\n"
@@ -62,6 +64,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(cmd, "base64")) return CmdBase64(argc, argv);
     if (!std::strcmp(cmd, "escape")) return CmdEscape(argc, argv, false);
     if (!std::strcmp(cmd, "unescape")) return CmdEscape(argc, argv, true);
+    if (!std::strcmp(cmd, "demux")) return CmdDemux(argc, argv);
     Error(std::string("unknown command '") + cmd + "'\nTry 'qvutil --help'.");
     return kUsage;
 }

@@ -1,0 +1,87 @@
+#pragma once
+
+// What the transport and program stream demuxers share: the PES packet, and the log of
+// problems met on the way.
+
+#include "Demux.h"
+
+#include <cstdarg>
+
+namespace qvutil {
+
+// The longest PES header: 9 bytes and up to 255 more (MPEG-1 headers are shorter).
+constexpr size_t kMaxPesHeader = 9 + 255;
+
+struct PesHeader {
+    size_t size = 0;     // the header's bytes, payload after them
+    unsigned length = 0; // PES_packet_length: the bytes after the first 6; 0 for "unbounded"
+    int64_t pts = -1;
+};
+
+// The PES header at the start of h (MPEG-2 syntax, MPEG-1 syntax, or the 6 bytes of the
+// stream ids without one). The header's size when h holds it whole, 0 when it needs more
+// bytes, -1 when h does not start a valid one.
+int ParsePesHeader(const uint8_t* h, size_t n, PesHeader* out);
+
+// One PES packet at a time, given in pieces: the header collected (it may be cut anywhere),
+// the payload handed to the sink in place, bounded by the packet's length when it has one.
+class PesAssembler {
+public:
+    enum Event : unsigned { kBadHeader = 1, kPastLength = 2 };
+
+    // A new PES packet begins with the next bytes.
+    void Start() { m_state = kHeader, m_have = 0, m_pts = -1, m_past = false; }
+    // Forgets the packet: bytes are dropped until the next Start.
+    void Stop() { m_state = kIdle; }
+    // Inside a packet that has not got its whole header, or all the bytes its length says.
+    bool Incomplete() const { return m_state == kHeader || (m_state == kPayload && m_left > 0); }
+
+    // Bytes of the current packet. Returns the events met (each at most once a packet).
+    unsigned Take(const uint8_t* p, size_t n, int id, EsSink& sink);
+
+private:
+    enum State : uint8_t { kIdle, kHeader, kPayload };
+    State m_state = kIdle;
+    bool m_past = false;
+    size_t m_have = 0;
+    int64_t m_left = 0;  // payload bytes still to come; -1 for an unbounded packet
+    int64_t m_pts = -1;
+    uint8_t m_header[kMaxPesHeader];
+};
+
+// The problems a demuxer reports: the first few lines as they come, then only a count, so
+// a damaged file cannot grow the report without bound.
+class Problems {
+public:
+    // False once the lines are full: the caller may skip building its message.
+    bool Room() const { return m_lines.size() < kMaxLines; }
+    void Add(const char* fmt, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    // Lines the owner adds at the end (counters), kept apart from the capped ones.
+    static void Append(std::string& out, const char* fmt, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    std::string Text() const;
+
+private:
+    static constexpr size_t kMaxLines = 20;
+    std::vector<std::string> m_lines;
+    uint64_t m_more = 0;
+};
+
+// CRC-32 of MPEG-2 tables (polynomial 0x04C11DB7, MSB first, no final XOR): 0 over a whole
+// section with its CRC.
+uint32_t Crc32(const uint8_t* p, size_t n);
+
+// Codec and kind of a PMT's or program stream map's stream_type.
+void DescribeStreamType(uint8_t type, EsInfo& info);
+
+std::unique_ptr<Demuxer> MakeTsDemux(EsSink& sink, size_t packetSize);
+std::unique_ptr<Demuxer> MakePsDemux(EsSink& sink);
+
+}  // namespace qvutil

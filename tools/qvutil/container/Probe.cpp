@@ -1,0 +1,241 @@
+// Which container a file is, from its first bytes: the two this tool reads, by their sync
+// bytes and pack header, and the common formats it does not, by their signatures, so that
+// they are refused with a way out rather than scanned for start codes that are not there.
+
+#include "Pes.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace qvutil {
+
+namespace {
+
+enum Kind { kVideo, kWebm, kOtherVideo, kRawVideo, kImage, kAudio, kNotMedia, kTs204 };
+
+struct Signature {
+    const char* name;
+    Kind kind;
+};
+
+bool At(const uint8_t* h, size_t n, size_t at, const char* sig, size_t len) {
+    return at + len <= n && std::memcmp(h + at, sig, len) == 0;
+}
+
+// The brands of ISO base media files that hold pictures rather than video.
+Signature IsoBrand(const uint8_t* h, size_t n) {
+    if (At(h, n, 8, "qt  ", 4)) return {"QuickTime (MOV)", kVideo};
+    if (At(h, n, 8, "3g", 2)) return {"3GP", kVideo};
+    if (At(h, n, 8, "M4A ", 4) || At(h, n, 8, "M4B ", 4)) return {"MPEG-4 audio (M4A)", kAudio};
+    if (At(h, n, 8, "avif", 4) || At(h, n, 8, "avis", 4)) return {"AVIF", kImage};
+    static const char* const heif[] = {"heic", "heix", "heim", "heis", "mif1", "msf1"};
+    for (const char* b : heif)
+        if (At(h, n, 8, b, 4)) return {"HEIF", kImage};
+    return {"MP4 (ISO base media)", kVideo};
+}
+
+// Matroska and WebM share the EBML header; its DocType tells them apart.
+Signature Ebml(const uint8_t* h, size_t n) {
+    for (size_t i = 4; i + 7 <= n && i < 64; ++i)
+        if (h[i] == 0x42 && h[i + 1] == 0x82 && At(h, n, i + 3, "webm", 4)) return {"WebM", kWebm};
+    return {"Matroska (MKV)", kVideo};
+}
+
+bool Signed(const uint8_t* h, size_t n, Signature* out) {
+    static const struct {
+        size_t at;
+        const char* bytes;
+        size_t len;
+        Signature sig;
+    } kTable[] = {
+        {0, "\x89PNG\r\n\x1a\n", 8, {"PNG", kImage}},
+        {0, "\xff\xd8\xff", 3, {"JPEG", kImage}},
+        {0, "GIF87a", 6, {"GIF", kImage}},
+        {0, "GIF89a", 6, {"GIF", kImage}},
+        {0, "II*\0", 4, {"TIFF", kImage}},
+        {0, "MM\0*", 4, {"TIFF", kImage}},
+        {0, "\0\0\0\x0cjP  \r\n\x87\n", 12, {"JPEG 2000", kImage}},
+        {0, "\xff\x0a", 2, {"JPEG XL", kImage}},
+        {8, "WEBP", 4, {"WebP", kImage}},
+        {8, "AVI ", 4, {"AVI", kVideo}},
+        {8, "CDXA", 4, {"Video CD (RIFF CDXA)", kVideo}},
+        {8, "WAVE", 4, {"WAV", kAudio}},
+        {8, "AIFF", 4, {"AIFF", kAudio}},
+        {0, "FLV\x01", 4, {"Flash Video (FLV)", kVideo}},
+        {0, "\x30\x26\xb2\x75\x8e\x66\xcf\x11", 8, {"ASF (WMV)", kVideo}},
+        {0, ".RMF", 4, {"RealMedia", kOtherVideo}},
+        {0, "OggS", 4, {"Ogg", kOtherVideo}},
+        {0, "DKIF", 4, {"IVF (VP8, VP9 or AV1)", kOtherVideo}},
+        {0, "YUV4MPEG2 ", 10, {"YUV4MPEG2 raw video", kRawVideo}},
+        {0, "ID3", 3, {"MP3 (ID3 tag)", kAudio}},
+        {0, "fLaC", 4, {"FLAC", kAudio}},
+        {0, "#!AMR", 5, {"AMR", kAudio}},
+        {0, "PK\x03\x04", 4, {"ZIP archive", kNotMedia}},
+        {0, "\x1f\x8b", 2, {"gzip archive", kNotMedia}},
+        {0, "%PDF", 4, {"PDF document", kNotMedia}},
+    };
+    for (const auto& e : kTable) {
+        // RIFF and AIFF containers say which they are at byte 8.
+        if (e.at == 8 && !At(h, n, 0, "RIFF", 4) && !At(h, n, 0, "FORM", 4)) continue;
+        if (At(h, n, e.at, e.bytes, e.len)) {
+            *out = e.sig;
+            return true;
+        }
+    }
+    if (At(h, n, 0, "\x1a\x45\xdf\xa3", 4)) {
+        *out = Ebml(h, n);
+        return true;
+    }
+    // ISO base media and QuickTime: a box size, then a box type found at a file's start.
+    static const char* const kBoxes[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"};
+    for (const char* box : kBoxes) {
+        if (n >= 8 && At(h, n, 4, box, 4) && (h[0] | h[1] | h[2] | h[3]) != 0) {
+            *out = box[0] == 'f' && box[1] == 't' ? IsoBrand(h, n) : Signature{"QuickTime (MOV)", kVideo};
+            return true;
+        }
+    }
+    // BMP: "BM", a file size, two reserved words of zero.
+    if (n >= 14 && h[0] == 'B' && h[1] == 'M' && !(h[6] | h[7] | h[8] | h[9])) {
+        *out = {"BMP", kImage};
+        return true;
+    }
+    return false;
+}
+
+// Sync bytes one packet apart from some start on: every one the head holds, up to 8, and
+// 8 indeed where junk came first; a start within the first packet (a capture cut anywhere)
+// does with fewer in a short file, if a whole packet follows. A head that opens with a
+// start code is a bare stream, whatever bytes follow.
+bool Packets(const uint8_t* h, size_t n, size_t size, size_t syncAt) {
+    if (n >= 4 && !h[0] && !h[1] && (h[2] == 1 || (!h[2] && h[3] == 1))) return false;
+    for (size_t o = 0; o + syncAt < n; ++o) {
+        size_t seen = 0;
+        bool ok = true;
+        for (size_t at = o + syncAt; at < n && seen < 8 && ok; at += size, ++seen) ok = h[at] == 0x47;
+        if (ok && (seen == 8 || (o < size && o + size <= n))) return true;
+    }
+    return false;
+}
+
+// A pack header's start code and its first marker bits, after zero bytes at most.
+bool PackStart(const uint8_t* h, size_t n) {
+    size_t i = 0;
+    while (i < n && h[i] == 0) ++i;
+    return i >= 2 && i + 2 < n && h[i] == 1 && h[i + 1] == 0xBA &&
+           ((h[i + 2] & 0xC0) == 0x40 || (h[i + 2] & 0xF0) == 0x20);
+}
+
+std::string Refusal(const Signature& s) {
+    const std::string name = s.name;
+    switch (s.kind) {
+    case kVideo:
+        return name + " file, a container qvutil does not read (it reads H.264, H.265 and MPEG-1/2 video,\n"
+                      "bare or in MPEG-TS or MPEG-PS). Take the video out with ffmpeg, by its codec\n"
+                      "('ffprobe IN' names it):\n"
+                      "  H.264:   ffmpeg -i IN -map 0:v:0 -c copy -bsf:v h264_mp4toannexb OUT.h264\n"
+                      "  H.265:   ffmpeg -i IN -map 0:v:0 -c copy -bsf:v hevc_mp4toannexb OUT.h265\n"
+                      "  MPEG-2:  ffmpeg -i IN -map 0:v:0 -c copy -f mpeg2video OUT.m2v";
+    case kWebm:
+        return name + " file: its video is VP8, VP9 or AV1, codecs qvutil does not read.\n"
+                      "  as it is:       ffmpeg -i IN -map 0:v:0 -c copy OUT.ivf\n"
+                      "  made H.264:     ffmpeg -i IN -map 0:v:0 -c:v libx264 OUT.h264";
+    case kOtherVideo:
+        return name + " file, in codecs qvutil does not read. To get an H.264 stream of its video:\n"
+                      "  ffmpeg -i IN -map 0:v:0 -c:v libx264 OUT.h264";
+    case kRawVideo:
+        return name + ": uncompressed pictures, not a coded stream. To code them:\n"
+                      "  ffmpeg -i IN -c:v libx264 OUT.h264";
+    case kImage:
+        return name + " image, not a video stream. To make a one-picture H.264 stream of it:\n"
+                      "  ffmpeg -i IN -c:v libx264 OUT.h264";
+    case kAudio:
+        return name + " file: audio only, no video stream to read ('ffprobe IN' lists what it holds).";
+    case kNotMedia:
+        return name + ", not a video stream.";
+    case kTs204:
+        return name + ": qvutil reads 188- and 192-byte packets. To repack them:\n"
+                      "  ffmpeg -i IN -map 0 -c copy -f mpegts OUT.ts";
+    }
+    return name;
+}
+
+// A file name that stands as one word on any shell's command line as it is.
+bool PlainWord(const std::string& s) {
+    if (s.empty() || s[0] == '-') return false;
+    for (char c : s)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && !std::strchr("_./:+,=@-", c)) return false;
+    return true;
+}
+
+}  // namespace
+
+Container DetectContainer(const uint8_t* head, size_t n, std::string* refusal) {
+    refusal->clear();
+    Signature sig;
+    if (Signed(head, n, &sig)) {
+        *refusal = Refusal(sig);
+        return Container::kElementary;
+    }
+    if (Packets(head, n, 188, 0)) return Container::kMpegTs;
+    if (Packets(head, n, 192, 4)) return Container::kM2ts;
+    if (Packets(head, n, 204, 0)) {
+        *refusal = Refusal({"MPEG-TS with 204-byte packets", kTs204});
+        return Container::kElementary;
+    }
+    if (PackStart(head, n)) return Container::kMpegPs;
+    return Container::kElementary;
+}
+
+std::string FillRefusal(const std::string& refusal, const std::string& path) {
+    if (!PlainWord(path)) return refusal;
+    // OUT: the file's name without its extension, beside it.
+    const size_t slash = path.find_last_of("/\\"), dot = path.rfind('.');
+    const bool ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    const std::string stem = ext ? path.substr(0, dot) : path;
+    std::string s;
+    for (size_t i = 0; i < refusal.size();) {
+        const char after = i + 3 < refusal.size() ? refusal[i + 3] : ' ';
+        if (refusal.compare(i, 3, " IN") == 0 && (after == ' ' || after == '\'' || after == '\n')) {
+            s += " " + path;
+            i += 3;
+        } else if (refusal.compare(i, 5, " OUT.") == 0) {
+            s += " " + stem + ".";
+            i += 5;
+        } else {
+            s += refusal[i++];
+        }
+    }
+    return s;
+}
+
+const char* ContainerName(Container c) {
+    switch (c) {
+    case Container::kMpegTs: return "MPEG-TS";
+    case Container::kM2ts: return "M2TS";
+    case Container::kMpegPs: return "MPEG-PS";
+    case Container::kElementary: break;
+    }
+    return "elementary stream";
+}
+
+const char* FormatName(Container c) {
+    switch (c) {
+    case Container::kMpegTs:
+    case Container::kM2ts: return "mpegts";
+    case Container::kMpegPs: return "mpeg";
+    case Container::kElementary: break;
+    }
+    return "";
+}
+
+std::unique_ptr<Demuxer> MakeDemuxer(Container c, EsSink& sink) {
+    switch (c) {
+    case Container::kMpegTs: return MakeTsDemux(sink, 188);
+    case Container::kM2ts: return MakeTsDemux(sink, 192);
+    case Container::kMpegPs: return MakePsDemux(sink);
+    case Container::kElementary: break;
+    }
+    return nullptr;
+}
+
+}  // namespace qvutil
