@@ -175,31 +175,35 @@ private:
 };
 
 // One start code (or the part of one that fits) at every offset of ranges of every length
-// around the steps of the wide searches, amid a run of zeros (00 00 00 01), 01 bytes close
-// together behind single zeros (a search driven by memchr stops at each), or plain bytes.
-// Each range lies against an unreadable page at its end and then at its start; the walks
-// both ways and the scanners at width 4 agree with the model at every CPU level.
+// around the steps of the wide searches, amid a run of zeros (00 00 00 01), 01 bytes behind
+// single zeros close together or far apart (a search driven by memchr stops at each), or
+// plain bytes. Each range lies against an unreadable page at its end and then at its start;
+// the walks both ways and the scanners at width 4 (for start codes, or at every other offset
+// for the escape passes' windows) agree with the model at every CPU level.
 TEST(QvStartCode, EveryOffsetAgreesWithModel) {
     std::vector<uint32_t> levels;
     for (const auto& level : qvtest::CpuLevels()) levels.push_back(level.mask);
-    const Bytes fillers[] = {Hex("00"), Hex("00 01 01 00 02 01 37 01 00 01 00 05"), Hex("11")};
+    const Bytes fillers[] = {Hex("00"), Hex("00 01 01 00 02 01 37 01 00 01 00 05"),
+                             Hex("00 01 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11"), Hex("11")};
     std::vector<int32_t> sizes;
     for (int32_t n = 0; n <= 140; ++n) sizes.push_back(n);
     for (int32_t n : {258, 259, 260, 261, 262, 387, 388, 389, 390}) sizes.push_back(n);
+    const unsigned char kCodeBytes[] = {0xB3, 0x00, 0x01, 0xF5};  // F5: an escape passes' window too
     Fenced mem(390);
     for (const Bytes& filler : fillers)
         for (int32_t n : sizes)
             for (int32_t at = 0; at < n; ++at) {
                 Bytes b(static_cast<size_t>(n));
                 for (int32_t i = 0; i < n; ++i) b[i] = filler[static_cast<size_t>(i) % filler.size()];
-                const unsigned char code[] = {0, 0, 1, static_cast<unsigned char>(0xB3 * (at % 3 != 0) + (at % 3 == 2))};
+                const unsigned char code[] = {0, 0, 1, kCodeBytes[at % 4]};
                 std::copy(code, code + std::min<int32_t>(4, n - at), b.begin() + at);
                 const model::Walks walks = model::ModelWalks(b.data(), n, 0x100u | code[3]);
                 for (unsigned char* d : {mem.Back(b.size()), mem.Front()}) {
                     if (n > 0) std::memcpy(d, b.data(), b.size());
                     for (uint32_t level : levels) {
                         qv::cpu::ScopedMask scoped(level);
-                        ASSERT_EQ(model::CheckWalks(walks, d, n, 4, 0x100, 0xFFFFFF00), "")
+                        ASSERT_EQ(at % 2 ? model::CheckWalks(walks, d, n, 4, 0x1F0, 0xFFFFFFF0)
+                                        : model::CheckWalks(walks, d, n, 4, 0x100, 0xFFFFFF00), "")
                             << "filler " << int{filler[1 % filler.size()]} << " size " << n << " at " << at << " level " << level
                             << (d == mem.Front() ? " front" : " back");
                     }

@@ -132,12 +132,15 @@ int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
         for (;;) {
             if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
             // A later 01 needs two zeros after this one. 01 bytes often come close
-            // together, and a look at the next eight bytes is cheaper than a call.
+            // together, and two word tests cost less than another call.
             q = k + 3;
-            if (end - q < 8) break;
+            if (end - q < 16) break;
             if (!Has01(q)) {
+                if (!Has01(q + 8)) {
+                    q += 16;
+                    break;
+                }
                 q += 8;
-                break;
             }
             while (*q != 1) ++q;
             k = q;
@@ -158,10 +161,13 @@ int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
         for (;;) {
             if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
             q = k;
-            if (q - begin < 8) break;
+            if (q - begin < 16) break;
             if (!Has01(q - 8)) {
+                if (!Has01(q - 16)) {
+                    q -= 16;
+                    break;
+                }
                 q -= 8;
-                break;
             }
             while (*--q != 1) {
             }
