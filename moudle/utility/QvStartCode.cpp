@@ -6,9 +6,8 @@
 
 namespace {
 
-// What the walk looks for: 00 00 01 and any code byte.
+// What the walk reports: 0x100 + the code byte.
 const uint32_t kStartValue = 0x100;
-const uint32_t kStartMask = 0xFFFFFF00;
 
 // Escape passes: 00 00 01 before a byte F0..FF, and 00 00 01 FF.
 const uint32_t kRaceMask = 0xFFFFFFF0;

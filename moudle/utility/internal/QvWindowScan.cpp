@@ -109,9 +109,9 @@ int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
 }
 
 namespace {
+
 constexpr uint32_t kStartMask = 0xFFFFFF00;
 constexpr uint32_t kStartValue = 0x100;
-}  // namespace
 
 // Whether any of the eight bytes from q is 01.
 inline bool Has01(const uint8_t* q) {
@@ -119,6 +119,8 @@ inline bool Has01(const uint8_t* q) {
     std::memcpy(&x, q, sizeof x);
     return ZeroBytes(x ^ 0x0101010101010101ull) != 0;
 }
+
+}  // namespace
 
 int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
     if (n < 4) return -1;
