@@ -16,8 +16,8 @@ namespace {
 
 #define QV_AVX512 __attribute__((target("avx512f,avx512bw")))
 
-// Bit t set when q[t], q[t + 1] are 00 and q[t + 2] is 01, for the first `lanes` t. The
-// loads cover q[0 .. lanes + 1] only.
+// Bit t set when q[t], q[t + 1] are 00 and q[t + 2] is 01, for the t set in lanes (the first
+// m): the loads read q[0 .. m + 1] only.
 QV_AVX512 inline uint64_t Codes64(const uint8_t* q, __mmask64 lanes) {
     const __m512i a = _mm512_maskz_loadu_epi8(lanes, q);
     const __m512i b = _mm512_maskz_loadu_epi8(lanes, q + 1);
