@@ -14,6 +14,11 @@
 #if defined(QV_BENCH_GSTREAMER)
 #include <gst/gst.h>
 #endif
+#if defined(QV_BENCH_FFMPEG)
+extern "C" {
+#include <libavcodec/version.h>
+}
+#endif
 
 int main(int argc, char** argv) {
     std::string features;
@@ -28,6 +33,9 @@ int main(int argc, char** argv) {
     gchar* v = gst_version_string();
     benchmark::AddCustomContext("gstreamer", v);
     g_free(v);
+#endif
+#if defined(QV_BENCH_FFMPEG)
+    benchmark::AddCustomContext("libavcodec", LIBAVCODEC_IDENT);
 #endif
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -1,17 +1,24 @@
-// QvStartCode: the walk from start code to start code, forward and backward, beside
-// GStreamer's masked scan walking forward over the same bytes (it has no backward scan); the
-// escape passes beside memcpy of the same bytes, the limit of a copying pass.
+// QvStartCode: the walk from start code to start code, forward and backward, at every CPU
+// level, beside the plain memchr loop (memrchr backward), FFmpeg's start-code finder and
+// GStreamer's masked scan (both forward only); the escape passes beside memcpy of the same
+// bytes, the limit of a copying pass.
 
 #include "QvStartCode.h"
 #include "bench_util.h"
 #include "internal/QvCpu.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #if defined(QV_BENCH_GSTREAMER)
 #include <gst/base/gstbytereader.h>
+#endif
+
+#if defined(QV_BENCH_FFMPEG)
+// Exported by libavcodec but declared in none of its public headers.
+extern "C" const uint8_t* avpriv_find_start_code(const uint8_t* p, const uint8_t* end, uint32_t* state);
 #endif
 
 namespace {
@@ -67,50 +74,165 @@ const std::vector<Bytes>& Streams() {
     return files;
 }
 
-size_t WalkQv(const Bytes& b, bool backward) {
-    QvStartCode sc(const_cast<uint8_t*>(b.data()), static_cast<int32_t>(b.size()), backward);
-    size_t count = 0;
-    if (backward) {
-        while (sc.Next()) ++count;
-    } else {
-        for (; sc.Next(); sc.Skip()) ++count;
-    }
-    return count;
-}
+// What a walk found: every start code's offset and code word, in the order found.
+struct Hit {
+    int32_t pos;
+    uint32_t code;
+    bool operator==(const Hit& o) const { return pos == o.pos && code == o.code; }
+};
 
-#if defined(QV_BENCH_GSTREAMER)
-size_t WalkGst(const Bytes& b, bool) {
-    GstByteReader br = GST_BYTE_READER_INIT(b.data(), static_cast<guint>(b.size()));
-    const guint n = static_cast<guint>(b.size());
+// Sinks for the hits: a list to check a walk with, a tally to time it with.
+struct List {
+    std::vector<Hit> hits;
+    void operator()(int32_t pos, uint32_t code) { hits.push_back({pos, code}); }
+};
+struct Tally {
     size_t count = 0;
-    for (guint off = 0; n - off >= 4;) {
-        const guint r = gst_byte_reader_masked_scan_uint32(&br, 0xffffff00, 0x00000100, off, n - off);
-        if (r == static_cast<guint>(-1)) break;
+    uint64_t sum = 0;
+    void operator()(int32_t pos, uint32_t code) {
         ++count;
-        off = r + 4;
+        sum += static_cast<uint32_t>(pos) ^ code;
     }
-    return count;
-}
+};
+
+struct Qv {
+    template <class Sink>
+    static void Walk(const Bytes& b, bool backward, Sink& sink) {
+        QvStartCode sc(const_cast<uint8_t*>(b.data()), static_cast<int32_t>(b.size()), backward);
+        if (backward) {
+            for (uint32_t c; (c = sc.Next()) != 0;) sink(sc.GetPos(), c);
+        } else {
+            for (uint32_t c; (c = sc.Next()) != 0; sc.Skip()) sink(sc.GetPos(), c);
+        }
+    }
+};
+
+// What a user writes in ten minutes: memchr for the 01, then a look at the two bytes before
+// it; memrchr the same way backward. The walk's rules: a start code must lie wholly in the
+// range, and forward the next one begins at least four bytes after the last.
+struct Memchr {
+    template <class Sink>
+    static void Walk(const Bytes& b, bool, Sink& sink) {
+        const uint8_t* p = b.data();
+        const uint8_t* end = p + b.size();
+        for (const uint8_t* q = p + 2; q < end - 1;) {
+            q = static_cast<const uint8_t*>(std::memchr(q, 1, static_cast<size_t>(end - 1 - q)));
+            if (!q) break;
+            if (q[-1] == 0 && q[-2] == 0) {
+                sink(static_cast<int32_t>(q - 2 - p), 0x100u | q[1]);
+                q += 4;
+            } else {
+                ++q;
+            }
+        }
+    }
+};
+
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+#define QV_BENCH_MEMRCHR 1
+struct Memrchr {
+    template <class Sink>
+    static void Walk(const Bytes& b, bool, Sink& sink) {
+        const uint8_t* p = b.data();
+        if (b.size() < 4) return;
+        for (size_t len = b.size() - 3; len > 0;) {  // the 01 lies in p[2 .. size - 2]
+            const uint8_t* q = static_cast<const uint8_t*>(memrchr(p + 2, 1, len));
+            if (!q) break;
+            if (q[-1] == 0 && q[-2] == 0) {
+                sink(static_cast<int32_t>(q - 2 - p), 0x100u | q[1]);
+                len = q - p > 5 ? static_cast<size_t>(q - p - 5) : 0;  // the next one ends before q - 2
+            } else {
+                len = static_cast<size_t>(q - (p + 2));
+            }
+        }
+    }
+};
 #endif
 
-// Runs a walk over one buffer or over every stream, at a CPU level (kAll: as dispatched).
-template <size_t (*Walk)(const Bytes&, bool)>
-void RunWalk(benchmark::State& state, bool backward, bool streams, uint32_t level, bool dense = false) {
-    qv::cpu::ScopedMask mask(level);
-    const std::vector<Bytes> one = streams ? std::vector<Bytes>() : std::vector<Bytes>{dense ? Dense() : VideoLike()};
-    const std::vector<Bytes>& data = streams ? Streams() : one;
+#if defined(QV_BENCH_GSTREAMER)
+// GStreamer's masked scan, forward only (it has no backward scan).
+struct Gst {
+    template <class Sink>
+    static void Walk(const Bytes& b, bool, Sink& sink) {
+        const guint n = static_cast<guint>(b.size());
+        GstByteReader br;
+        gst_byte_reader_init(&br, b.data(), n);
+        for (guint off = 0; n - off >= 4;) {
+            guint32 code = 0;
+            const guint r = gst_byte_reader_masked_scan_uint32_peek(&br, 0xffffff00, 0x00000100, off, n - off, &code);
+            if (r == static_cast<guint>(-1)) break;
+            sink(static_cast<int32_t>(r), code);
+            off = r + 4;
+        }
+    }
+};
+#endif
+
+#if defined(QV_BENCH_FFMPEG)
+// FFmpeg's finder, forward only. It returns the byte after the code byte with the last four
+// bytes in state; starting each search with a clear state keeps to the walk's rules (a
+// carried state would also find a start code whose first 00 is the previous code byte).
+struct Ffmpeg {
+    template <class Sink>
+    static void Walk(const Bytes& b, bool, Sink& sink) {
+        const uint8_t* p = b.data();
+        const uint8_t* end = p + b.size();
+        while (end - p >= 4) {
+            uint32_t state = ~0u;
+            p = avpriv_find_start_code(p, end, &state);
+            if ((state & 0xFFFFFF00) != 0x100) break;
+            sink(static_cast<int32_t>(p - 4 - b.data()), state);
+        }
+    }
+};
+#endif
+
+// The data of a walk: the video-like megabyte, the dense input, or every stream.
+enum class Input { kVideo, kDense, kStreams };
+
+const std::vector<Bytes>& WalkData(Input in) {
+    static const std::vector<Bytes> video{VideoLike()}, dense{Dense()};
+    return in == Input::kStreams ? Streams() : in == Input::kDense ? dense : video;
+}
+
+// Runs a walk over its data at a CPU level (kAll: as dispatched), once the start codes it
+// finds have been checked against the portable walk's: a peer that finds others is not timed.
+template <class W>
+void RunWalk(benchmark::State& state, bool backward, Input in, uint32_t level) {
+    const std::vector<Bytes>& data = WalkData(in);
     if (data.empty()) {
         state.SkipWithError("shared data folder not found");
         return;
     }
-    size_t bytes = 0, codes = 0;
-    for (const Bytes& b : data) bytes += b.size();
-    for (auto _ : state) {
-        codes = 0;
-        for (const Bytes& b : data) codes += Walk(b, backward);
-        benchmark::DoNotOptimize(codes);
+    size_t bytes = 0;
+    for (const Bytes& b : data) {
+        bytes += b.size();
+        List expect, got;
+        {
+            qv::cpu::ScopedMask portable(qv::cpu::kLevelScalar);
+            Qv::Walk(b, backward, expect);
+        }
+        {
+            qv::cpu::ScopedMask scoped(level);
+            W::Walk(b, backward, got);
+        }
+        // Forward-only peers walk the backward rows forward: compare in address order.
+        auto byPos = [](const Hit& x, const Hit& y) { return x.pos < y.pos; };
+        std::sort(expect.hits.begin(), expect.hits.end(), byPos);
+        std::sort(got.hits.begin(), got.hits.end(), byPos);
+        if (got.hits != expect.hits) {
+            state.SkipWithError("finds other start codes than QvStartCode");
+            return;
+        }
     }
-    state.counters["codes"] = static_cast<double>(codes);
+    qv::cpu::ScopedMask scoped(level);
+    Tally t;
+    for (auto _ : state) {
+        t = Tally();
+        for (const Bytes& b : data) W::Walk(b, backward, t);
+        benchmark::DoNotOptimize(t.sum);
+    }
+    state.counters["codes"] = static_cast<double>(t.count);
     qvbench::SetBytes(state, bytes);
 }
 
@@ -153,27 +275,37 @@ using qv::cpu::kLevelScalar;
 using qv::cpu::kLevelWord;
 
 void Register() {
+    using qv::cpu::kLevelAVX2;
     struct Walks {
         const char* op;
-        bool backward, streams, dense;
+        bool backward;
+        Input in;
     };
-    for (const Walks& w : {Walks{"walk-forward", false, false, false}, Walks{"walk-backward", true, false, false},
-                           Walks{"walk-forward-streams", false, true, false},
-                           Walks{"walk-backward-streams", true, true, false},
-                           Walks{"walk-forward-dense", false, false, true}}) {
+    for (const Walks& w : {Walks{"walk-forward", false, Input::kVideo}, Walks{"walk-backward", true, Input::kVideo},
+                           Walks{"walk-forward-streams", false, Input::kStreams},
+                           Walks{"walk-backward-streams", true, Input::kStreams},
+                           Walks{"walk-forward-dense", false, Input::kDense},
+                           Walks{"walk-backward-dense", true, Input::kDense}}) {
         const std::string op = std::string("startcode/") + w.op + "/";
-        const struct {
-            const char* impl;
-            uint32_t level;
-        } levels[] = {{"qv", kAll}, {"qv-word", kLevelWord}, {"qv-scalar", kLevelScalar}};
-        for (const auto& l : levels)
-            benchmark::RegisterBenchmark((op + l.impl).c_str(), [w, l](benchmark::State& s) {
-                RunWalk<WalkQv>(s, w.backward, w.streams, l.level, w.dense);
-            });
+        auto add = [&](const char* impl, void (*run)(benchmark::State&, bool, Input, uint32_t), uint32_t level) {
+            benchmark::RegisterBenchmark((op + impl).c_str(),
+                                         [w, run, level](benchmark::State& s) { run(s, w.backward, w.in, level); });
+        };
+        add("qv", RunWalk<Qv>, kAll);
+        add("qv-avx2", RunWalk<Qv>, kLevelAVX2);
+        add("qv-word", RunWalk<Qv>, kLevelWord);
+        add("qv-scalar", RunWalk<Qv>, kLevelScalar);
 #if defined(QV_BENCH_GSTREAMER)
-        benchmark::RegisterBenchmark((op + "gst").c_str(), [w](benchmark::State& s) {
-            RunWalk<WalkGst>(s, w.backward, w.streams, kAll, w.dense);
-        });
+        add("gst", RunWalk<Gst>, kAll);
+#endif
+        if (!w.backward) {
+            add("memchr", RunWalk<Memchr>, kAll);
+#if defined(QV_BENCH_FFMPEG)
+            add("ffmpeg", RunWalk<Ffmpeg>, kAll);
+#endif
+        }
+#if defined(QV_BENCH_MEMRCHR)
+        if (w.backward) add("memrchr", RunWalk<Memrchr>, kAll);
 #endif
     }
     for (bool dense : {false, true})

@@ -6,9 +6,8 @@
 
 namespace {
 
-// What the walk looks for: 00 00 01 and any code byte.
+// What the walk reports: 0x100 + the code byte.
 const uint32_t kStartValue = 0x100;
-const uint32_t kStartMask = 0xFFFFFF00;
 
 // Escape passes: 00 00 01 before a byte F0..FF, and 00 00 01 FF.
 const uint32_t kRaceMask = 0xFFFFFFF0;
@@ -61,14 +60,13 @@ void QvStartCode::Init(unsigned char* pData, int32_t lSize, int bBackward) {
 
 uint32_t QvStartCode::Next() {
     if (!m_pData) return 0;
+    // The static scanners with width 4, without their set-up for other widths; a start code
+    // right at the cursor (codes back to back) needs no search at all.
     if (!m_bBackward) {
-        if (m_lSize - m_lPos < 4) return 0;
-        // The static Next with width 4, without its set-up for narrower windows; a start
-        // code right at the cursor (codes back to back) needs no search at all.
+        const int32_t n = m_lSize - m_lPos;
+        if (n < 4) return 0;
         const unsigned char* p = m_pData + m_lPos;
-        const int32_t j = (p[0] | p[1] | (p[2] ^ 1)) == 0
-                              ? 0
-                              : qv::scan::First4(p, m_lSize - m_lPos, kStartMask, kStartValue);
+        const int32_t j = (p[0] | p[1] | (p[2] ^ 1)) == 0 ? 0 : qv::scan::FirstStartCode(p, n);
         if (j < 0) {
             m_lPos = m_lSize - 3;
             return 0;
@@ -77,10 +75,15 @@ uint32_t QvStartCode::Next() {
         return kStartValue | p[j + 3];
     }
     if (m_lPos < 4) return 0;
-    int32_t distance = 0;
-    const uint32_t code = Last(m_pData + m_lPos, m_lPos, distance, 4, kStartValue, kStartMask);
-    m_lPos -= distance;
-    return code;
+    const unsigned char* end = m_pData + m_lPos;
+    const int32_t j = (end[-4] | end[-3] | (end[-2] ^ 1)) == 0 ? m_lPos - 4
+                                                               : qv::scan::LastStartCode(m_pData, m_lPos);
+    if (j < 0) {
+        m_lPos = 3;
+        return 0;
+    }
+    m_lPos = j;
+    return kStartValue | m_pData[j + 3];
 }
 
 uint32_t QvStartCode::Find(uint32_t dwCode) {

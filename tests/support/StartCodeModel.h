@@ -114,36 +114,58 @@ inline Bytes RestoreRaceBytes(const Bytes& in) {
     return out;
 }
 
+// What a comparison runs, and what the model makes of it: the scanners with a window, and
+// the walks, forward a skip, a search for the code word and steps on from there (N N S),
+// backward the search and steps (N), each to the end unless there are more than 60 start
+// codes.
+struct Expected {
+    int width;
+    uint32_t value, mask;
+    Scan next, last;
+    std::string scripts[2], traces[2];
+};
+
+inline Expected Model(const unsigned char* d, int32_t n, int width, uint32_t value, uint32_t mask, uint32_t code) {
+    char find[16];
+    std::snprintf(find, sizeof find, "F%X", code);
+    Expected e{width, value, mask, Next(d, n, width, value, mask), Last(d + n, n, width, value, mask),
+               {"S " + std::string(find), find}, {}};
+    int32_t steps = 2;  // one more than the start codes, as far as 64
+    for (int32_t i = 0; i + 2 < n && steps < 64; ++i) steps += d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1;
+    for (int32_t i = 0; i < steps; ++i) e.scripts[0] += " N N S", e.scripts[1] += " N";
+    for (int back = 0; back < 2; ++back) {
+        Walk m{d, n, back ? n : 0, back != 0};
+        e.traces[back] = Trace(m, [&] { return m.pos; }, e.scripts[back]);
+    }
+    return e;
+}
+
+// The class on the same calls at the CPU level in force: "" or what differs.
+inline std::string Check(const Expected& e, unsigned char* d, int32_t n) {
+    int32_t pn = -1, pl = -1;
+    if (QvStartCode::Next(d, n, pn, e.width, e.value, e.mask) != e.next.window || pn != e.next.at) return "Next";
+    if (QvStartCode::Last(d + n, n, pl, e.width, e.value, e.mask) != e.last.window || pl != e.last.at) return "Last";
+    for (int back = 0; back < 2; ++back) {
+        QvStartCode c(d, n, back * 7);  // any non-zero flag walks backward
+        if (Trace(c, [&] { return c.GetPos(); }, e.scripts[back]) != e.traces[back]) return "walk " + e.traces[back];
+    }
+    return "";
+}
+
 // Everything the class offers on the data, at each CPU level, against the model: both
-// scanners, a skip, a search for the code word and walks on from there (to the end, unless
-// there are more than 60 start codes) both ways, and both escape passes, with nothing written past what they report
+// scanners, the walks, and both escape passes, with nothing written past what they report
 // (RestoreRaceBytes also in place). "" or what differs.
 inline std::string Compare(const std::vector<uint32_t>& levels, const Bytes& b, int width, uint32_t value,
                            uint32_t mask, uint32_t code) {
     const int32_t n = static_cast<int32_t>(b.size());
-    const Scan next = Next(b.data(), n, width, value, mask), last = Last(b.data() + n, n, width, value, mask);
     const Bytes passes[2] = {RemoveRaceBytes(b), RestoreRaceBytes(b)};
-    char find[16];
-    std::snprintf(find, sizeof find, "F%X", code);
-    std::string scripts[2] = {"S " + std::string(find), find}, walks[2];
-    int32_t steps = 2;  // one more than the start codes, as far as 64
-    for (int32_t i = 0; i + 2 < n && steps < 64; ++i) steps += b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1;
-    for (int32_t i = 0; i < steps; ++i) scripts[0] += " N N S", scripts[1] += " N";
-    for (int back = 0; back < 2; ++back) {
-        Walk m{b.data(), n, back ? n : 0, back != 0};
-        walks[back] = Trace(m, [&] { return m.pos; }, scripts[back]);
-    }
+    const Expected expected = Model(b.data(), n, width, value, mask, code);
     for (uint32_t level : levels) {
         qv::cpu::ScopedMask scoped(level);
         auto fail = [level](const std::string& what) { return what + " at CPU mask " + std::to_string(level); };
         Bytes c(b);  // the class's own copy: any write would show
-        int32_t pn = -1, pl = -1;
-        if (QvStartCode::Next(c.data(), n, pn, width, value, mask) != next.window || pn != next.at) return fail("Next");
-        if (QvStartCode::Last(c.data() + n, n, pl, width, value, mask) != last.window || pl != last.at) return fail("Last");
-        for (int back = 0; back < 2; ++back) {
-            QvStartCode w(c.data(), n, back * 7);  // any non-zero flag walks backward
-            if (Trace(w, [&] { return w.GetPos(); }, scripts[back]) != walks[back]) return fail("walk " + walks[back]);
-        }
+        const std::string diff = Check(expected, c.data(), n);
+        if (!diff.empty()) return fail(diff);
         if (c != b) return fail("the scanners wrote");
         for (int p = 0; p < 2; ++p) {
             Bytes out(b.size() + b.size() / 4, 0xA5);

@@ -4,6 +4,12 @@
 
 #include <cstring>
 
+// memrchr is a GNU extension: glibc has it; elsewhere the backward word path stays the
+// word-at-a-time loop.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+#define QV_HAVE_MEMRCHR 1
+#endif
+
 namespace qv {
 namespace scan {
 
@@ -102,6 +108,100 @@ int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     return Last4Scalar(p, top + 4, mask, value);
 }
 
+namespace {
+
+constexpr uint32_t kStartMask = 0xFFFFFF00;
+constexpr uint32_t kStartValue = 0x100;
+
+// Whether any of the eight bytes from q is 01.
+inline bool Has01(const uint8_t* q) {
+    uint64_t x;
+    std::memcpy(&x, q, sizeof x);
+    return ZeroBytes(x ^ 0x0101010101010101ull) != 0;
+}
+
+}  // namespace
+
+int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
+    if (n < 4) return -1;
+    // The 01 of the window at j lies at j + 2, so in [2, n - 2].
+    const uint8_t* q = p + 2;
+    const uint8_t* const end = p + n - 1;
+    while (q < end) {
+        const void* hit = std::memchr(q, 1, static_cast<size_t>(end - q));
+        if (!hit) return -1;
+        const uint8_t* k = static_cast<const uint8_t*>(hit);
+        for (;;) {
+            if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
+            // A later 01 needs two zeros after this one. 01 bytes often come close
+            // together, and two word tests cost less than another call.
+            q = k + 3;
+            if (end - q < 16) break;
+            if (!Has01(q)) {
+                if (!Has01(q + 8)) {
+                    q += 16;
+                    break;
+                }
+                q += 8;
+            }
+            while (*q != 1) ++q;
+            k = q;
+        }
+    }
+    return -1;
+}
+
+int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
+#if defined(QV_HAVE_MEMRCHR)
+    if (n < 4) return -1;
+    const uint8_t* const begin = p + 2;
+    const uint8_t* q = p + n - 1;  // the 01 lies before q
+    while (q > begin) {
+        const void* hit = memrchr(begin, 1, static_cast<size_t>(q - begin));
+        if (!hit) return -1;
+        const uint8_t* k = static_cast<const uint8_t*>(hit);
+        for (;;) {
+            if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
+            q = k;
+            if (q - begin < 16) break;
+            if (!Has01(q - 8)) {
+                if (!Has01(q - 16)) {
+                    q -= 16;
+                    break;
+                }
+                q -= 8;
+            }
+            while (*--q != 1) {
+            }
+            k = q;
+        }
+    }
+    return -1;
+#else
+    return Last4Word(p, n, kStartMask, kStartValue);
+#endif
+}
+
+int32_t FirstStartCode(const uint8_t* p, int32_t n) {
+    const uint32_t f = cpu::Features();
+#if defined(__x86_64__) || defined(__i386__)
+    if (f & cpu::kAVX512BW) return FirstStartCodeAvx512(p, n);
+    if (f & cpu::kAVX2) return FirstStartCodeAvx2(p, n);
+#endif
+    if (f & cpu::kWord) return FirstStartCodeWord(p, n);
+    return First4Scalar(p, n, kStartMask, kStartValue);
+}
+
+int32_t LastStartCode(const uint8_t* p, int32_t n) {
+    const uint32_t f = cpu::Features();
+#if defined(__x86_64__) || defined(__i386__)
+    if (f & cpu::kAVX512BW) return LastStartCodeAvx512(p, n);
+    if (f & cpu::kAVX2) return LastStartCodeAvx2(p, n);
+#endif
+    if (f & cpu::kWord) return LastStartCodeWord(p, n);
+    return Last4Scalar(p, n, kStartMask, kStartValue);
+}
+
 // Matches often lie close together (start codes a few bytes apart, runs of escapes), and
 // a wide kernel costs a set-up per call: the first windows are tested one by one, so a
 // search that ends at once costs no more than the plain loop.
@@ -110,6 +210,7 @@ constexpr int32_t kProbe = 16;
 int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     if (n < 4 || (value & ~mask) != 0) return -1;
     if (mask == 0) return 0;
+    if (mask == kStartMask && value == kStartValue) return FirstStartCode(p, n);
     if (n <= kProbe + 3 || !cpu::Has(cpu::kWord)) return First4Scalar(p, n, mask, value);
     const int32_t head = First4Scalar(p, kProbe + 3, mask, value);  // windows 0 .. kProbe - 1
     if (head >= 0) return head;
@@ -125,6 +226,7 @@ int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
 int32_t Last4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     if (n < 4 || (value & ~mask) != 0) return -1;
     if (mask == 0) return n - 4;
+    if (mask == kStartMask && value == kStartValue) return LastStartCode(p, n);
     if (n <= kProbe + 3 || !cpu::Has(cpu::kWord)) return Last4Scalar(p, n, mask, value);
     const int32_t tail = n - kProbe - 3;  // windows tail .. n - 4
     const int32_t r = Last4Scalar(p + tail, kProbe + 3, mask, value);

@@ -27,14 +27,28 @@ void PickLanes(uint32_t mask, uint32_t value, int& a, int& b);
 int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 
+// The same for the start-code window, 00 00 01 and any code byte (mask 0xFFFFFF00, value
+// 0x100), which the walk asks for with every step. Its kernels test the three fixed bytes
+// exactly, so a search ends at the first start code without a second look.
+int32_t FirstStartCode(const uint8_t* p, int32_t n);
+int32_t LastStartCode(const uint8_t* p, int32_t n);
+
 // The kernels behind them. They expect value to lie inside mask and mask to be non-zero.
 int32_t First4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+// The C library's memchr (memrchr where it has one) for the 01 byte, which every platform
+// vectorises: the portable way to skip the bytes between start codes.
+int32_t FirstStartCodeWord(const uint8_t* p, int32_t n);
+int32_t LastStartCodeWord(const uint8_t* p, int32_t n);
 #if defined(__x86_64__) || defined(__i386__)
 int32_t First4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
+int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n);
+int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n);
+int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n);
+int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n);
 #endif
 
 }  // namespace scan

@@ -80,7 +80,97 @@ QV_AVX2 int32_t Last(const Lanes& l, const uint8_t* p, int32_t n, uint32_t mask,
     return Last4Scalar(p, top + 4, mask, value);
 }
 
+// The start-code window tests its three fixed bytes exactly: bit t set when q[t], q[t + 1]
+// are 00 and q[t + 2] is 01. Codes32 reads q[0..33], Codes16 q[0..17].
+QV_AVX2 inline uint32_t Codes32(const uint8_t* q) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
+    const __m256i eq = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, b), _mm256_setzero_si256()),
+                                        _mm256_cmpeq_epi8(c, _mm256_set1_epi8(1)));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(eq));
+}
+
+QV_AVX2 inline uint32_t Codes16(const uint8_t* q) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2));
+    const __m128i eq = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, b), _mm_setzero_si128()),
+                                     _mm_cmpeq_epi8(c, _mm_set1_epi8(1)));
+    return static_cast<uint32_t>(_mm_movemask_epi8(eq));
+}
+
+// Reads q[0..65].
+QV_AVX2 inline uint64_t Codes64(const uint8_t* q) {
+    return Codes32(q) | uint64_t{Codes32(q + 32)} << 32;
+}
+
+// Zero in byte t when q[t] is 00 and q[t + 2] is 01, which a start code at t needs. Reads
+// q[0..33].
+QV_AVX2 inline __m256i Maybe32(const uint8_t* q) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 2));
+    return _mm256_or_si256(a, _mm256_xor_si256(c, _mm256_set1_epi8(1)));
+}
+
+// Whether that holds anywhere among the 128 windows from q. Reads q[0..129].
+QV_AVX2 inline bool Maybe128(const uint8_t* q) {
+    const __m256i m = _mm256_min_epu8(_mm256_min_epu8(Maybe32(q), Maybe32(q + 32)),
+                                      _mm256_min_epu8(Maybe32(q + 64), Maybe32(q + 96)));
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi8(m, _mm256_setzero_si256())) != 0;
+}
+
+constexpr uint32_t kStartMask = 0xFFFFFF00, kStartValue = 0x100;
+
 }  // namespace
+
+// Between start codes two of their bytes are tested, 128 windows per step; where that
+// passes, all three. The last windows go in one block that ends at the last window (those
+// it repeats were tested already and hold no match), 16 bytes wide below 35 bytes, and the
+// plain loop below 19.
+QV_AVX2 int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n) {
+    int32_t j = 0;
+    for (; j <= n - 131; j += 128) {
+        if (!Maybe128(p + j)) continue;
+        if (const uint64_t bits = Codes64(p + j)) return j + __builtin_ctzll(bits);
+        if (const uint64_t bits = Codes64(p + j + 64)) return j + 64 + __builtin_ctzll(bits);
+    }
+    for (; j <= n - 35; j += 32)
+        if (const uint32_t bits = Codes32(p + j)) return j + __builtin_ctz(bits);
+    if (j > n - 4) return -1;
+    if (n >= 35) {
+        const uint32_t bits = Codes32(p + n - 35);
+        return bits ? n - 35 + __builtin_ctz(bits) : -1;
+    }
+    if (n >= 19) {
+        if (const uint32_t bits = Codes16(p)) return __builtin_ctz(bits);
+        const uint32_t bits = Codes16(p + n - 19);
+        return bits ? n - 19 + __builtin_ctz(bits) : -1;
+    }
+    return First4Scalar(p, n, kStartMask, kStartValue);
+}
+
+QV_AVX2 int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n) {
+    int32_t top = n - 4;  // highest window not yet tested
+    for (; top >= 127; top -= 128) {
+        if (!Maybe128(p + top - 127)) continue;
+        if (const uint64_t bits = Codes64(p + top - 63)) return top - __builtin_clzll(bits);
+        if (const uint64_t bits = Codes64(p + top - 127)) return top - 64 - __builtin_clzll(bits);
+    }
+    for (; top >= 31; top -= 32)
+        if (const uint32_t bits = Codes32(p + top - 31)) return top - __builtin_clz(bits);
+    if (top < 0) return -1;
+    if (n >= 35) {
+        const uint32_t bits = Codes32(p);
+        return bits ? 31 - __builtin_clz(bits) : -1;
+    }
+    if (n >= 19) {
+        if (const uint32_t bits = Codes16(p + n - 19)) return n - 19 + 31 - __builtin_clz(bits);
+        const uint32_t bits = Codes16(p);
+        return bits ? 31 - __builtin_clz(bits) : -1;
+    }
+    return Last4Scalar(p, n, kStartMask, kStartValue);
+}
 
 QV_AVX2 int32_t First4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     const Lanes l = MakeLanes(mask, value);

@@ -1,0 +1,88 @@
+// AVX-512 search for the start-code window. Between start codes a cheap test of two of its
+// bytes runs over 128 windows per step; a step where it passes somewhere gets the exact test
+// of all three. Masked loads take the last windows, so no byte past the range is read and no
+// plain loop is left over at the ends.
+
+#include "internal/QvWindowScan.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <immintrin.h>
+
+namespace qv {
+namespace scan {
+
+namespace {
+
+#define QV_AVX512 __attribute__((target("avx512f,avx512bw")))
+
+// Bit t set when q[t], q[t + 1] are 00 and q[t + 2] is 01, for the t set in lanes (the first
+// m): the loads read q[0 .. m + 1] only.
+QV_AVX512 inline uint64_t Codes64(const uint8_t* q, __mmask64 lanes) {
+    const __m512i a = _mm512_maskz_loadu_epi8(lanes, q);
+    const __m512i b = _mm512_maskz_loadu_epi8(lanes, q + 1);
+    const __m512i c = _mm512_maskz_loadu_epi8(lanes, q + 2);
+    return _mm512_mask_testn_epi8_mask(_mm512_cmpeq_epi8_mask(c, _mm512_set1_epi8(1)),
+                                       _mm512_or_si512(a, b), _mm512_or_si512(a, b));
+}
+
+// The same over all 64 windows: reads q[0..65].
+QV_AVX512 inline uint64_t Codes64(const uint8_t* q) {
+    const __m512i a = _mm512_loadu_si512(q);
+    const __m512i b = _mm512_loadu_si512(q + 1);
+    const __m512i c = _mm512_loadu_si512(q + 2);
+    return _mm512_mask_testn_epi8_mask(_mm512_cmpeq_epi8_mask(c, _mm512_set1_epi8(1)),
+                                       _mm512_or_si512(a, b), _mm512_or_si512(a, b));
+}
+
+// Zero in byte t when q[t] is 00 and q[t + 2] is 01, a necessary condition for a start code
+// at t: q[t] | (q[t + 2] ^ 01) in one three-input operation. Reads q[0..65].
+QV_AVX512 inline __m512i Maybe64(const uint8_t* q) {
+    return _mm512_ternarylogic_epi32(_mm512_loadu_si512(q), _mm512_loadu_si512(q + 2), _mm512_set1_epi8(1), 0xF6);
+}
+
+// Whether the cheap test passes anywhere among the 128 windows from q. Reads q[0..129].
+QV_AVX512 inline bool Maybe128(const uint8_t* q) {
+    const __m512i m = _mm512_min_epu8(Maybe64(q), Maybe64(q + 64));
+    return _mm512_testn_epi8_mask(m, m) != 0;
+}
+
+inline __mmask64 FirstLanes(int32_t m) {
+    return m >= 64 ? ~__mmask64{0} : (__mmask64{1} << m) - 1;
+}
+
+}  // namespace
+
+QV_AVX512 int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n) {
+    int32_t j = 0;
+    // Windows j .. j + 127; the code byte of the last is in range.
+    for (; j <= n - 131; j += 128) {
+        if (!Maybe128(p + j)) continue;
+        if (const uint64_t bits = Codes64(p + j)) return j + __builtin_ctzll(bits);
+        if (const uint64_t bits = Codes64(p + j + 64)) return j + 64 + __builtin_ctzll(bits);
+    }
+    for (; j <= n - 67; j += 64)
+        if (const uint64_t bits = Codes64(p + j)) return j + __builtin_ctzll(bits);
+    if (j > n - 4) return -1;
+    const uint64_t bits = Codes64(p + j, FirstLanes(n - 3 - j));
+    return bits ? j + __builtin_ctzll(bits) : -1;
+}
+
+QV_AVX512 int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n) {
+    int32_t top = n - 4;  // highest window not yet tested
+    for (; top >= 127; top -= 128) {
+        if (!Maybe128(p + top - 127)) continue;
+        if (const uint64_t bits = Codes64(p + top - 63)) return top - __builtin_clzll(bits);
+        if (const uint64_t bits = Codes64(p + top - 127)) return top - 64 - __builtin_clzll(bits);
+    }
+    for (; top >= 63; top -= 64)
+        if (const uint64_t bits = Codes64(p + top - 63)) return top - __builtin_clzll(bits);
+    if (top < 0) return -1;
+    const uint64_t bits = Codes64(p, FirstLanes(top + 1));
+    return bits ? 63 - __builtin_clzll(bits) : -1;
+}
+
+}  // namespace scan
+}  // namespace qv
+
+#endif
