@@ -4,7 +4,7 @@
 //   QV_X86         an x86 or x86-64 target: the SIMD and SHA-NI kernels are compiled
 //   QV_TARGET(s)   lets one function use instructions beyond the baseline (GCC/Clang need
 //                  the attribute; MSVC allows any intrinsic anywhere)
-//   qv::Ctz32/Ctz64/Clz32   bit scans of a non-zero word
+//   qv::Ctz32/Ctz64/Clz32/Clz64   bit scans of a non-zero word
 
 #include <cstdint>
 
@@ -62,6 +62,19 @@ inline int Clz32(uint32_t w) {
     int n = 0;
     for (; !(w >> 31); w <<= 1) ++n;
     return n;
+#endif
+}
+
+inline int Clz64(uint64_t w) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_clzll(w);
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_ARM64))
+    unsigned long i;
+    _BitScanReverse64(&i, w);
+    return 63 - static_cast<int>(i);
+#else
+    const uint32_t hi = static_cast<uint32_t>(w >> 32);
+    return hi ? Clz32(hi) : 32 + Clz32(static_cast<uint32_t>(w));
 #endif
 }
 

@@ -184,7 +184,7 @@ int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
 
 int32_t FirstStartCode(const uint8_t* p, int32_t n) {
     const uint32_t f = cpu::Features();
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
     if (f & cpu::kAVX512BW) return FirstStartCodeAvx512(p, n);
     if (f & cpu::kAVX2) return FirstStartCodeAvx2(p, n);
 #endif
@@ -194,7 +194,7 @@ int32_t FirstStartCode(const uint8_t* p, int32_t n) {
 
 int32_t LastStartCode(const uint8_t* p, int32_t n) {
     const uint32_t f = cpu::Features();
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
     if (f & cpu::kAVX512BW) return LastStartCodeAvx512(p, n);
     if (f & cpu::kAVX2) return LastStartCodeAvx2(p, n);
 #endif
@@ -215,7 +215,7 @@ int32_t First4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     const int32_t head = First4Scalar(p, kProbe + 3, mask, value);  // windows 0 .. kProbe - 1
     if (head >= 0) return head;
     int32_t r;
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
     if (cpu::Has(cpu::kAVX2)) r = First4Avx2(p + kProbe, n - kProbe, mask, value);
     else
 #endif
@@ -231,7 +231,7 @@ int32_t Last4(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {
     const int32_t tail = n - kProbe - 3;  // windows tail .. n - 4
     const int32_t r = Last4Scalar(p + tail, kProbe + 3, mask, value);
     if (r >= 0) return tail + r;
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
     if (cpu::Has(cpu::kAVX2)) return Last4Avx2(p, n - kProbe, mask, value);
 #endif
     return Last4Word(p, n - kProbe, mask, value);

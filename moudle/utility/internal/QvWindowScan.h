@@ -4,6 +4,8 @@
 // passes. A window is the four bytes at an offset j read big-endian; it matches when
 // (window & mask) == value. Every kernel returns the same offset as the plain byte loop.
 
+#include "internal/QvCompiler.h"
+
 #include <cstdint>
 
 namespace qv {
@@ -42,7 +44,7 @@ int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 // vectorises: the portable way to skip the bytes between start codes.
 int32_t FirstStartCodeWord(const uint8_t* p, int32_t n);
 int32_t LastStartCodeWord(const uint8_t* p, int32_t n);
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
 int32_t First4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n);

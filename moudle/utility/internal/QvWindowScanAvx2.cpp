@@ -4,7 +4,7 @@
 
 #include "internal/QvWindowScan.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
 
 #include <immintrin.h>
 
@@ -13,7 +13,7 @@ namespace scan {
 
 namespace {
 
-#define QV_AVX2 __attribute__((target("avx2")))
+#define QV_AVX2 QV_TARGET("avx2")
 
 struct Lanes {
     __m256i m[4], v[4];
@@ -58,11 +58,11 @@ QV_AVX2 int32_t First(const Lanes& l, const uint8_t* p, int32_t n, uint32_t mask
     int32_t j = 0;
     for (; j <= n - 67; j += 64) {
         if (!Maybe64<kMasked>(l, p + j)) continue;
-        if (const uint32_t bits = Matches(l, p + j)) return j + __builtin_ctz(bits);
-        if (const uint32_t bits = Matches(l, p + j + 32)) return j + 32 + __builtin_ctz(bits);
+        if (const uint32_t bits = Matches(l, p + j)) return j + Ctz32(bits);
+        if (const uint32_t bits = Matches(l, p + j + 32)) return j + 32 + Ctz32(bits);
     }
     for (; j <= n - 35; j += 32)
-        if (const uint32_t bits = Matches(l, p + j)) return j + __builtin_ctz(bits);
+        if (const uint32_t bits = Matches(l, p + j)) return j + Ctz32(bits);
     const int32_t r = First4Scalar(p + j, n - j, mask, value);
     return r < 0 ? -1 : j + r;
 }
@@ -72,11 +72,11 @@ QV_AVX2 int32_t Last(const Lanes& l, const uint8_t* p, int32_t n, uint32_t mask,
     int32_t top = n - 4;  // highest window not yet tested
     for (; top >= 63; top -= 64) {
         if (!Maybe64<kMasked>(l, p + top - 63)) continue;
-        if (const uint32_t bits = Matches(l, p + top - 31)) return top - __builtin_clz(bits);
-        if (const uint32_t bits = Matches(l, p + top - 63)) return top - 32 - __builtin_clz(bits);
+        if (const uint32_t bits = Matches(l, p + top - 31)) return top - Clz32(bits);
+        if (const uint32_t bits = Matches(l, p + top - 63)) return top - 32 - Clz32(bits);
     }
     for (; top >= 31; top -= 32)
-        if (const uint32_t bits = Matches(l, p + top - 31)) return top - __builtin_clz(bits);
+        if (const uint32_t bits = Matches(l, p + top - 31)) return top - Clz32(bits);
     return Last4Scalar(p, top + 4, mask, value);
 }
 
@@ -132,20 +132,20 @@ QV_AVX2 int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n) {
     int32_t j = 0;
     for (; j <= n - 131; j += 128) {
         if (!Maybe128(p + j)) continue;
-        if (const uint64_t bits = Codes64(p + j)) return j + __builtin_ctzll(bits);
-        if (const uint64_t bits = Codes64(p + j + 64)) return j + 64 + __builtin_ctzll(bits);
+        if (const uint64_t bits = Codes64(p + j)) return j + Ctz64(bits);
+        if (const uint64_t bits = Codes64(p + j + 64)) return j + 64 + Ctz64(bits);
     }
     for (; j <= n - 35; j += 32)
-        if (const uint32_t bits = Codes32(p + j)) return j + __builtin_ctz(bits);
+        if (const uint32_t bits = Codes32(p + j)) return j + Ctz32(bits);
     if (j > n - 4) return -1;
     if (n >= 35) {
         const uint32_t bits = Codes32(p + n - 35);
-        return bits ? n - 35 + __builtin_ctz(bits) : -1;
+        return bits ? n - 35 + Ctz32(bits) : -1;
     }
     if (n >= 19) {
-        if (const uint32_t bits = Codes16(p)) return __builtin_ctz(bits);
+        if (const uint32_t bits = Codes16(p)) return Ctz32(bits);
         const uint32_t bits = Codes16(p + n - 19);
-        return bits ? n - 19 + __builtin_ctz(bits) : -1;
+        return bits ? n - 19 + Ctz32(bits) : -1;
     }
     return First4Scalar(p, n, kStartMask, kStartValue);
 }
@@ -154,20 +154,20 @@ QV_AVX2 int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n) {
     int32_t top = n - 4;  // highest window not yet tested
     for (; top >= 127; top -= 128) {
         if (!Maybe128(p + top - 127)) continue;
-        if (const uint64_t bits = Codes64(p + top - 63)) return top - __builtin_clzll(bits);
-        if (const uint64_t bits = Codes64(p + top - 127)) return top - 64 - __builtin_clzll(bits);
+        if (const uint64_t bits = Codes64(p + top - 63)) return top - Clz64(bits);
+        if (const uint64_t bits = Codes64(p + top - 127)) return top - 64 - Clz64(bits);
     }
     for (; top >= 31; top -= 32)
-        if (const uint32_t bits = Codes32(p + top - 31)) return top - __builtin_clz(bits);
+        if (const uint32_t bits = Codes32(p + top - 31)) return top - Clz32(bits);
     if (top < 0) return -1;
     if (n >= 35) {
         const uint32_t bits = Codes32(p);
-        return bits ? 31 - __builtin_clz(bits) : -1;
+        return bits ? 31 - Clz32(bits) : -1;
     }
     if (n >= 19) {
-        if (const uint32_t bits = Codes16(p + n - 19)) return n - 19 + 31 - __builtin_clz(bits);
+        if (const uint32_t bits = Codes16(p + n - 19)) return n - 19 + 31 - Clz32(bits);
         const uint32_t bits = Codes16(p);
-        return bits ? 31 - __builtin_clz(bits) : -1;
+        return bits ? 31 - Clz32(bits) : -1;
     }
     return Last4Scalar(p, n, kStartMask, kStartValue);
 }

@@ -5,7 +5,7 @@
 
 #include "internal/QvWindowScan.h"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
 
 #include <immintrin.h>
 
@@ -14,7 +14,7 @@ namespace scan {
 
 namespace {
 
-#define QV_AVX512 __attribute__((target("avx512f,avx512bw")))
+#define QV_AVX512 QV_TARGET("avx512f,avx512bw")
 
 // Bit t set when q[t], q[t + 1] are 00 and q[t + 2] is 01, for the t set in lanes (the first
 // m): the loads read q[0 .. m + 1] only.
@@ -58,28 +58,28 @@ QV_AVX512 int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n) {
     // Windows j .. j + 127; the code byte of the last is in range.
     for (; j <= n - 131; j += 128) {
         if (!Maybe128(p + j)) continue;
-        if (const uint64_t bits = Codes64(p + j)) return j + __builtin_ctzll(bits);
-        if (const uint64_t bits = Codes64(p + j + 64)) return j + 64 + __builtin_ctzll(bits);
+        if (const uint64_t bits = Codes64(p + j)) return j + Ctz64(bits);
+        if (const uint64_t bits = Codes64(p + j + 64)) return j + 64 + Ctz64(bits);
     }
     for (; j <= n - 67; j += 64)
-        if (const uint64_t bits = Codes64(p + j)) return j + __builtin_ctzll(bits);
+        if (const uint64_t bits = Codes64(p + j)) return j + Ctz64(bits);
     if (j > n - 4) return -1;
     const uint64_t bits = Codes64(p + j, FirstLanes(n - 3 - j));
-    return bits ? j + __builtin_ctzll(bits) : -1;
+    return bits ? j + Ctz64(bits) : -1;
 }
 
 QV_AVX512 int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n) {
     int32_t top = n - 4;  // highest window not yet tested
     for (; top >= 127; top -= 128) {
         if (!Maybe128(p + top - 127)) continue;
-        if (const uint64_t bits = Codes64(p + top - 63)) return top - __builtin_clzll(bits);
-        if (const uint64_t bits = Codes64(p + top - 127)) return top - 64 - __builtin_clzll(bits);
+        if (const uint64_t bits = Codes64(p + top - 63)) return top - Clz64(bits);
+        if (const uint64_t bits = Codes64(p + top - 127)) return top - 64 - Clz64(bits);
     }
     for (; top >= 63; top -= 64)
-        if (const uint64_t bits = Codes64(p + top - 63)) return top - __builtin_clzll(bits);
+        if (const uint64_t bits = Codes64(p + top - 63)) return top - Clz64(bits);
     if (top < 0) return -1;
     const uint64_t bits = Codes64(p, FirstLanes(top + 1));
-    return bits ? 63 - __builtin_clzll(bits) : -1;
+    return bits ? 63 - Clz64(bits) : -1;
 }
 
 }  // namespace scan
