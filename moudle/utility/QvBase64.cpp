@@ -43,7 +43,9 @@ struct PlaceTables {
 };
 constexpr PlaceTables kPlaces;
 
+#if defined(QV_BASE64_X86)
 constexpr uint32_t kVbmi = qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI;
+#endif
 
 inline bool Offers(uint32_t features, uint32_t bits) {
     return (features & bits) == bits;

@@ -10,6 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(QV_X86)
+#define QV_BASE64_X86 1
+#elif defined(QV_ARM64)
+#define QV_BASE64_NEON 1
+#endif
+
 namespace qv {
 namespace base64 {
 
@@ -28,15 +34,7 @@ struct ValueTable {
 };
 inline constexpr ValueTable kValues;
 
-}  // namespace base64
-}  // namespace qv
-
-#if defined(QV_X86)
-#define QV_BASE64_X86 1
-
-namespace qv {
-namespace base64 {
-
+#if defined(QV_BASE64_X86)
 // Encode whole groups of 24 (AVX2) or 48 (AVX-512 VBMI) bytes into 32 or 64 characters
 // while a whole group remains. Returns the bytes taken (4/3 as many characters written).
 size_t EncodeAvx2(const uint8_t* src, size_t n, char* dst);
@@ -49,21 +47,11 @@ size_t EncodeAvx512(const uint8_t* src, size_t n, char* dst);
 // multiple of 4 (3/4 as many bytes written).
 size_t DecodeAvx2(const uint8_t* src, size_t n, uint8_t* dst);
 size_t DecodeAvx512(const uint8_t* src, size_t n, uint8_t* dst);
-
-}  // namespace base64
-}  // namespace qv
-
-#elif defined(QV_ARM64)
-#define QV_BASE64_NEON 1
-
-namespace qv {
-namespace base64 {
-
+#elif defined(QV_BASE64_NEON)
 // The same contracts with NEON: 48 bytes into 64 characters, and blocks of 64 characters.
 size_t EncodeNeon(const uint8_t* src, size_t n, char* dst);
 size_t DecodeNeon(const uint8_t* src, size_t n, uint8_t* dst);
+#endif
 
 }  // namespace base64
 }  // namespace qv
-
-#endif
