@@ -144,6 +144,7 @@ void DecodeCleanGroupsWord(const uint8_t*& p, const uint8_t* end, uint8_t*& out)
     }
 }
 
+#if defined(QV_BASE64_X86) || defined(QV_BASE64_NEON)
 // Runs a kernel over the clean blocks ahead. True when it stopped with a whole block left:
 // it has met a group that needs the rules. One that ran short of input leaves the rest to
 // the narrower paths.
@@ -154,6 +155,7 @@ bool KernelTakes(size_t (*kernel)(const uint8_t*, size_t, uint8_t*), ptrdiff_t b
     out += k / 4 * 3;
     return end - p >= block;
 }
+#endif
 
 void DecodeCleanGroups(uint32_t features, const uint8_t*& p, const uint8_t* end, uint8_t*& out) {
 #if defined(QV_BASE64_X86)
