@@ -7,22 +7,12 @@
 
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr uint8_t kNotInAlphabet = 255;
+using qv::base64::kAlphabet;
+using qv::base64::kNotInAlphabet;
+using qv::base64::kValues;
 
-// Character code 0..127 -> value 0..63, or kNotInAlphabet.
-struct DecodeTable {
-    uint8_t v[128];
-    constexpr DecodeTable() : v() {
-        for (int c = 0; c < 128; ++c) v[c] = kNotInAlphabet;
-        for (int i = 0; i < 64; ++i)
-            v[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
-    }
-};
-constexpr DecodeTable kDecode;
-
-inline unsigned ValueOf(unsigned c) {
-    return c < 128 ? kDecode.v[c] : kNotInAlphabet;
+constexpr unsigned ValueOf(unsigned c) {
+    return c < 128 ? kValues.v[c] : kNotInAlphabet;
 }
 
 // Wide portable tables: the two characters of every 12-bit value, and for each place of a
@@ -45,7 +35,7 @@ struct PlaceTables {
     uint32_t d[4][256];
     constexpr PlaceTables() : d() {
         for (int c = 0; c < 256; ++c) {
-            const unsigned v = c < 128 ? kDecode.v[c] : kNotInAlphabet;
+            const unsigned v = ValueOf(static_cast<unsigned>(c));
             for (int k = 0; k < 4; ++k)
                 d[k][c] = v < 64 ? static_cast<uint32_t>(v) << (18 - 6 * k) : kDirty;
         }
@@ -53,7 +43,9 @@ struct PlaceTables {
 };
 constexpr PlaceTables kPlaces;
 
+#if defined(QV_BASE64_X86)
 constexpr uint32_t kVbmi = qv::cpu::kAVX512BW | qv::cpu::kAVX512VBMI;
+#endif
 
 inline bool Offers(uint32_t features, uint32_t bits) {
     return (features & bits) == bits;
@@ -152,22 +144,27 @@ void DecodeCleanGroupsWord(const uint8_t*& p, const uint8_t* end, uint8_t*& out)
     }
 }
 
+#if defined(QV_BASE64_X86) || defined(QV_BASE64_NEON)
+// Runs a kernel over the clean blocks ahead. True when it stopped with a whole block left:
+// it has met a group that needs the rules. One that ran short of input leaves the rest to
+// the narrower paths.
+bool KernelTakes(size_t (*kernel)(const uint8_t*, size_t, uint8_t*), ptrdiff_t block,
+                 const uint8_t*& p, const uint8_t* end, uint8_t*& out) {
+    const size_t k = kernel(p, static_cast<size_t>(end - p), out);
+    p += k;
+    out += k / 4 * 3;
+    return end - p >= block;
+}
+#endif
+
 void DecodeCleanGroups(uint32_t features, const uint8_t*& p, const uint8_t* end, uint8_t*& out) {
 #if defined(QV_BASE64_X86)
-    // A kernel that stops with a whole block left has met a group that needs the rules;
-    // one that ran short of input leaves the rest to the narrower paths.
-    if (Offers(features, kVbmi)) {
-        const size_t k = qv::base64::DecodeAvx512(p, static_cast<size_t>(end - p), out);
-        p += k;
-        out += k / 4 * 3;
-        if (end - p >= 64) return;
-    }
-    if (Offers(features, qv::cpu::kAVX2)) {
-        const size_t k = qv::base64::DecodeAvx2(p, static_cast<size_t>(end - p), out);
-        p += k;
-        out += k / 4 * 3;
-        if (end - p >= 32) return;
-    }
+    if (Offers(features, kVbmi) && KernelTakes(qv::base64::DecodeAvx512, 64, p, end, out)) return;
+    if (Offers(features, qv::cpu::kAVX2) && KernelTakes(qv::base64::DecodeAvx2, 32, p, end, out))
+        return;
+#elif defined(QV_BASE64_NEON)
+    if (Offers(features, qv::cpu::kNEON) && KernelTakes(qv::base64::DecodeNeon, 64, p, end, out))
+        return;
 #endif
     if (Offers(features, qv::cpu::kWord)) DecodeCleanGroupsWord(p, end, out);
 }
@@ -193,6 +190,8 @@ int QvBase64::Encode(const char* src, int32_t n, char* dst) {
     if (Offers(features, kVbmi)) i += qv::base64::EncodeAvx512(s, len, dst);
     if (Offers(features, qv::cpu::kAVX2))
         i += qv::base64::EncodeAvx2(s + i, len - i, dst + i / 3 * 4);
+#elif defined(QV_BASE64_NEON)
+    if (Offers(features, qv::cpu::kNEON)) i += qv::base64::EncodeNeon(s, len, dst);
 #endif
     if (Offers(features, qv::cpu::kWord)) i += EncodeGroupsWord(s + i, len - i, dst + i / 3 * 4);
     i += EncodeGroupsPlain(s + i, len - i, dst + i / 3 * 4);

@@ -33,6 +33,7 @@ std::vector<CpuLevel> CpuLevels() {
     if (have & kSSE41) levels.push_back({kLevelSSE41, "sse4.1"});
     if (have & kAVX2) levels.push_back({kLevelAVX2, "avx2"});
     if (have & kAVX512BW) levels.push_back({kLevelAVX512, "avx512"});
+    if (have & kNEON) levels.push_back({kLevelNEON, "neon"});
     return levels;
 }
 

@@ -22,13 +22,10 @@ namespace base64 {
 
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 struct Tables {
     uint8_t spread[64];  // input byte index per output byte: b1 b0 b2 b1 per 32-bit word
-    uint8_t value[128];  // character code -> value, 0x80 outside the alphabet
     uint8_t pack[64];    // 24-bit words (little end first) -> bytes in text order
-    constexpr Tables() : spread(), value(), pack() {
+    constexpr Tables() : spread(), pack() {
         for (int w = 0; w < 16; ++w) {
             spread[4 * w] = static_cast<uint8_t>(3 * w + 1);
             spread[4 * w + 1] = static_cast<uint8_t>(3 * w);
@@ -38,8 +35,6 @@ struct Tables {
             pack[3 * w + 1] = static_cast<uint8_t>(4 * w + 1);
             pack[3 * w + 2] = static_cast<uint8_t>(4 * w);
         }
-        for (int c = 0; c < 128; ++c) value[c] = 0x80;
-        for (int i = 0; i < 64; ++i) value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
     }
 };
 constexpr Tables kTables;
@@ -63,8 +58,8 @@ QV_AVX512 size_t EncodeAvx512(const uint8_t* src, size_t n, char* dst) {
 }
 
 QV_AVX512 size_t DecodeAvx512(const uint8_t* src, size_t n, uint8_t* dst) {
-    const __m512i low = _mm512_loadu_si512(kTables.value);
-    const __m512i high = _mm512_loadu_si512(kTables.value + 64);
+    const __m512i low = _mm512_loadu_si512(kValues.v);
+    const __m512i high = _mm512_loadu_si512(kValues.v + 64);
     const __m512i pack = _mm512_loadu_si512(kTables.pack);
     size_t i = 0;
     for (; n - i >= 64; i += 64, dst += 48) {

@@ -2,6 +2,8 @@
 
 // Compiler and CPU spellings the kernels share, for GCC/Clang (Linux, mingw) and MSVC.
 //   QV_X86         an x86 or x86-64 target: the SIMD and SHA-NI kernels are compiled
+//   QV_ARM64       a little-endian AArch64 target: the NEON and SHA-1 Crypto Extension
+//                  kernels are compiled (big-endian AArch64 keeps the portable code)
 //   QV_TARGET(s)   lets one function use instructions beyond the baseline (GCC/Clang need
 //                  the attribute; MSVC allows any intrinsic anywhere)
 //   qv::Ctz32/Ctz64/Clz32/Clz64   bit scans of a non-zero word
@@ -10,6 +12,10 @@
 
 #if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || (defined(_M_IX86) && !defined(_M_ARM64EC))
 #define QV_X86 1
+#endif
+
+#if (defined(__aarch64__) && !defined(__AARCH64EB__)) || (defined(_M_ARM64) && !defined(_M_ARM64EC))
+#define QV_ARM64 1
 #endif
 
 #if defined(__GNUC__) || defined(__clang__)

@@ -13,6 +13,17 @@
 #endif
 #endif
 
+#if defined(QV_ARM64)
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#elif defined(__linux__)
+#include <sys/auxv.h>
+#endif
+#endif
+
 namespace qv {
 namespace cpu {
 
@@ -72,11 +83,41 @@ uint32_t DetectX86() {
 }
 #endif
 
+#if defined(QV_ARM64)
+uint32_t DetectArm64() {
+#if defined(_WIN32)
+    // Windows on ARM requires AdvSIMD; the crypto flag covers AES, SHA-1 and SHA-256.
+    return kNEON | (IsProcessorFeaturePresent(PF_ARM_V8_CRYPTO_INSTRUCTIONS_AVAILABLE) ? kSHA1CE : 0);
+#elif defined(__linux__)
+    // The kernel's bits (asm/hwcap.h), spelled here for C libraries that lack them.
+    constexpr unsigned long kHwcapAsimd = 1ul << 1, kHwcapSha1 = 1ul << 5;
+    const unsigned long hwcap = getauxval(AT_HWCAP);
+    uint32_t f = 0;
+    if (hwcap & kHwcapAsimd) {
+        f |= kNEON;
+        if (hwcap & kHwcapSha1) f |= kSHA1CE;
+    }
+    return f;
+#elif defined(__APPLE__)
+    return kNEON | kSHA1CE;  // every Apple ARM64 processor has both
+#else
+    // No portable way to ask: what the compiler was told the target has.
+#if defined(__ARM_FEATURE_SHA2) || defined(__ARM_FEATURE_CRYPTO)
+    return kNEON | kSHA1CE;
+#else
+    return kNEON;
+#endif
+#endif
+}
+#endif
+
 }  // namespace
 
 uint32_t Detected() {
 #if defined(QV_X86)
     static const uint32_t detected = kWord | DetectX86();
+#elif defined(QV_ARM64)
+    static const uint32_t detected = kWord | DetectArm64();
 #else
     static const uint32_t detected = kWord;
 #endif
@@ -91,7 +132,8 @@ uint32_t EnvMask() {
         if (std::strcmp(v, "word") == 0) return uint32_t{kWord};
         if (std::strcmp(v, "sse4.1") == 0) return uint32_t{kLevelSSE41};
         if (std::strcmp(v, "avx2") == 0) return uint32_t{kLevelAVX2};
-        if (std::strcmp(v, "avx512") == 0) return uint32_t{kAll};
+        if (std::strcmp(v, "avx512") == 0) return uint32_t{kLevelAVX512};
+        if (std::strcmp(v, "neon") == 0) return uint32_t{kLevelNEON};
         return uint32_t{kAll};
     }();
     return mask;
@@ -118,6 +160,8 @@ const char* Name(uint32_t feature) {
     case kAVX512BW: return "avx512bw";
     case kAVX512VBMI: return "avx512vbmi";
     case kSHANI: return "sha-ni";
+    case kNEON: return "neon";
+    case kSHA1CE: return "sha1-ce";
     default: return "?";
     }
 }

@@ -6,7 +6,9 @@
 // portable one.
 //
 // QV_CPU: "scalar" (portable byte-wise code only), "word" (plus portable word-at-a-time
-// paths), "sse4.1", "avx2", "avx512" (up to that level); unset or "native": everything.
+// paths), "sse4.1", "avx2", "avx512" (x86, up to that level), "neon" (AArch64: NEON and
+// the SHA-1 instructions); unset or "native": everything. A level of the other CPU family
+// leaves the word paths.
 
 #include <atomic>
 #include <cstdint>
@@ -22,7 +24,9 @@ enum Feature : uint32_t {
     kAVX512BW = 1u << 4,  // with AVX-512F/VL
     kAVX512VBMI = 1u << 5,
     kSHANI = 1u << 6,
-    kAll = (1u << 7) - 1,
+    kNEON = 1u << 7,      // AArch64 AdvSIMD: baseline there, a bit so it can be forced off
+    kSHA1CE = 1u << 8,    // AArch64 Crypto Extensions' SHA-1 instructions
+    kAll = (1u << 9) - 1,
 };
 
 // The levels QV_CPU names, as masks. SHA-NI works on SSE registers and comes with sse4.1.
@@ -30,7 +34,8 @@ constexpr uint32_t kLevelScalar = 0;
 constexpr uint32_t kLevelWord = kWord;
 constexpr uint32_t kLevelSSE41 = kWord | kSSSE3 | kSSE41 | kSHANI;
 constexpr uint32_t kLevelAVX2 = kLevelSSE41 | kAVX2;
-constexpr uint32_t kLevelAVX512 = kAll;
+constexpr uint32_t kLevelAVX512 = kLevelAVX2 | kAVX512BW | kAVX512VBMI;
+constexpr uint32_t kLevelNEON = kWord | kNEON | kSHA1CE;
 
 // Not yet computed; never a valid feature set.
 constexpr uint32_t kUnset = 1u << 31;

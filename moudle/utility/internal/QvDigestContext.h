@@ -7,6 +7,8 @@
 // 2^64, low word first) and the block being filled; the first (m_dwCount[0] / 8) % 64 bytes
 // of m_byBlock are the valid ones.
 
+#include "internal/QvCompiler.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -40,11 +42,14 @@ void CompressMD5Blocks(uint32_t state[4], const unsigned char* p, size_t blocks)
 void StartSHA1Context(SHA1Context* ctx);
 void UpdateSHA1Context(SHA1Context* ctx, const unsigned char* bytes, uint32_t count);
 void FinishSHA1Context(SHA1Context* ctx, unsigned char* out);
-// The portable compression; CompressSHA1Blocks picks SHA-NI when the CPU dispatch allows.
+// The portable compression; CompressSHA1Blocks picks SHA-NI or the ARMv8 SHA-1
+// instructions when the CPU dispatch allows.
 void CompressSHA1BlocksPortable(uint32_t state[5], const unsigned char* p, size_t blocks);
 void CompressSHA1Blocks(uint32_t state[5], const unsigned char* p, size_t blocks);
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
 void CompressSHA1BlocksShaNi(uint32_t state[5], const unsigned char* p, size_t blocks);
+#elif defined(QV_ARM64)
+void CompressSHA1BlocksCe(uint32_t state[5], const unsigned char* p, size_t blocks);
 #endif
 
 }  // namespace digest

@@ -1,5 +1,5 @@
 // SHA-1 (FIPS 180-1): the context steps, the portable compression and the choice of the
-// SHA-NI kernel.
+// SHA-NI or ARMv8 SHA-1 kernel.
 
 #include "internal/QvCpu.h"
 #include "internal/QvDigestBlocks.h"
@@ -100,8 +100,10 @@ void CompressSHA1BlocksPortable(uint32_t state[5], const unsigned char* p, size_
 }
 
 void CompressSHA1Blocks(uint32_t state[5], const unsigned char* p, size_t blocks) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(QV_X86)
     if (qv::cpu::Has(qv::cpu::kSHANI)) return CompressSHA1BlocksShaNi(state, p, blocks);
+#elif defined(QV_ARM64)
+    if (qv::cpu::Has(qv::cpu::kSHA1CE)) return CompressSHA1BlocksCe(state, p, blocks);
 #endif
     CompressSHA1BlocksPortable(state, p, blocks);
 }
