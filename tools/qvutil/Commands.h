@@ -43,6 +43,7 @@ private:
 };
 
 int CmdInspect(int argc, char** argv);
+int CmdFrames(int argc, char** argv);
 int CmdScan(int argc, char** argv);
 int CmdDigest(int argc, char** argv, bool sha1);
 int CmdBase64(int argc, char** argv);
