@@ -189,6 +189,11 @@ void EsAnalyser::OnPicture(const Picture& pic) {
         m_pts.pop_front();
     }
     StreamModel& m = m_model;
+    // Whatever comes before the first access unit travels with it.
+    if (m.pictures == 0) {
+        q.size += q.offset;
+        q.offset = 0;
+    }
     ++m.pictures;
     if (q.structure != 3) ++m.fields;
     // HEVC decoders output every field picture as a frame; H.264 and MPEG-2 ones pair them.

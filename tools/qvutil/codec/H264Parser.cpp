@@ -12,7 +12,7 @@ namespace {
 bool HighProfile(int idc) {
     switch (idc) {
     case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128: case 138: case 139:
-    case 134: case 135:
+    case 134: case 135: case 144:
         return true;
     default:
         return false;
@@ -538,7 +538,9 @@ void H264Parser::Activate(const H264Sps& s) {
     f.colourPrimaries = s.primaries;
     f.transfer = s.transfer;
     f.matrix = s.matrix;
-    f.chromaLocation = s.chromaLocTop >= 0 ? s.chromaLocTop + 1 : 1;
+    // Left (the MPEG-2 siting) is what a VUI without chroma location implies; without a VUI
+    // nothing is said.
+    f.chromaLocation = s.chromaLocTop >= 0 ? s.chromaLocTop + 1 : s.vui ? 1 : 0;
     f.refs = s.maxNumRefFrames;
     f.hasBFrames = s.restriction ? s.maxNumReorderFrames : -1;
     f.maxDecFrameBuffering = s.maxDecFrameBuffering;

@@ -527,7 +527,9 @@ void H265Parser::OnUnit(const Unit& u) {
     if (u.data[3] & 0x80) return Invalid("NAL unit", u, "forbidden_zero_bit is 1");
     if ((u.data[4] & 7) == 0) return Invalid("NAL unit", u, "nuh_temporal_id_plus1 is 0");
     if (layer != 0) return;  // layers above the base layer (scalable, multiview) are not read
-    const int64_t start = u.offset - (u.zeroBefore ? 1 : 0);
+    // An access unit begins at its first start code; a zero byte before it (the 4-byte form)
+    // is left with the unit before, as ffmpeg cuts HEVC packets.
+    const int64_t start = u.offset;
     // VPS, SPS, PPS, AUD, prefix SEI and reserved types can only begin an access unit.
     if ((type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55))
         if (m_auStart < 0) m_auStart = start;
@@ -588,7 +590,7 @@ void H265Parser::OnSlice(const Unit& u) {
         return;
     }
     if (!s.firstInPicture) return;
-    const int64_t start = u.offset - (u.zeroBefore ? 1 : 0);
+    const int64_t start = u.offset;
     if (m_havePicture) Emit(m_auStart >= 0 ? m_auStart : start);
 
     const H265Sps& sps = m_sps[m_pps[s.ppsId].spsId];
