@@ -2,6 +2,10 @@
 
 #include "QvStartCode.h"
 #include "StartCodes.h"
+#include "codec/H264Parser.h"
+#include "codec/H265Parser.h"
+#include "codec/Mpeg2Parser.h"
+#include "codec/Rbsp.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,6 +26,31 @@ size_t DetectionWant(uint32_t code) {
     if (c == 0xB3 || c == 0xB5 || c == 0x40 || c == 0x42 || c == 0x44 || (c & 0x1F) == 7 || (c & 0x1F) == 8)
         return kMaxHeaderUnit;
     return 4096;
+}
+
+// The detector's guess from a start code, held against the header it names: an MPEG-2
+// slice (0x107) reads as an H.264 SPS by its code byte alone.
+bool Plausible(Codec codec, const Unit& u) {
+    std::string error;
+    if (codec == Codec::Mpeg12) {
+        Mpeg2Sequence s;
+        return u.have >= 4 && ParseMpegSequenceHeader(u.data + 4, u.have - 4, s, error);
+    }
+    if (u.have < 5) return false;
+    std::vector<uint8_t> rbsp;
+    Unescape(u.data + 3, u.have - 3, rbsp);
+    // Wholly valid, VUI included, and of a profile that exists.
+    if (codec == Codec::H264) {
+        H264Sps s;
+        return ParseH264Sps(rbsp.data(), rbsp.size(), s, error) && error.empty() &&
+               H264ProfileName(s.profileIdc, 0) != std::to_string(s.profileIdc);
+    }
+    if ((u.code & 0xFF) == 0x40) {
+        H265Vps v;
+        return ParseH265Vps(rbsp.data(), rbsp.size(), v, error);
+    }
+    H265Sps s;
+    return ParseH265Sps(rbsp.data(), rbsp.size(), s, error) && error.empty();
 }
 
 }  // namespace
@@ -84,7 +113,7 @@ void EsAnalyser::Dispatch(const Unit& u) {
         return;
     }
     CodecDetector detector;
-    if (!detector.Feed({u.offset, u.code, u.data, u.have})) {
+    if (!detector.Feed({u.offset, u.code, u.data, u.have}) || !Plausible(detector.Get(), u)) {
         if (m_pending.size() < kPendingUnits && m_pendingBytes + u.have <= kPendingBytes) {
             m_pending.push_back({u, std::vector<uint8_t>(u.data, u.data + u.have)});
             m_pendingBytes += u.have;

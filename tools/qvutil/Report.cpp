@@ -133,6 +133,10 @@ void PicturesText(std::string& out, const StreamModel& m) {
     if (m.codec != Codec::Mpeg12) frames += Format(", %" PRId64 " IDR", m.idrFrames);
     Line(out, "frames", frames);
     if (m.outputFrames != m.frames) Line(out, "output", Format("%" PRId64 " frames a decoder shows", m.outputFrames));
+    if (m.leadingUnits)
+        Line(out, "skipped", Format("%" PRId64 " %s before the first %s, not counted", m.leadingUnits,
+                                    m.codec == Codec::Mpeg12 ? "pictures" : "slices",
+                                    m.codec == Codec::Mpeg12 ? "sequence header" : "parameter sets"));
     const GopStats& g = m.gop;
     if (g.count) {
         std::string gop = Format("%" PRId64 " GOP%s", g.count, g.count == 1 ? "" : "s");
@@ -287,6 +291,7 @@ Json StreamJson(const StreamModel& m, size_t index) {
     j["field_pictures"] = m.fields;
     j["frame_types"] = {{"I", m.typeCount[0]}, {"P", m.typeCount[1]}, {"B", m.typeCount[2]}, {"other", m.typeCount[3]}};
     j["key_frames"] = m.keyFrames;
+    if (m.leadingUnits) j["skipped_before_parameter_sets"] = m.leadingUnits;
     if (m.codec != Codec::Mpeg12) j["idr_frames"] = m.idrFrames;
     const GopStats& g = m.gop;
     Json gop;

@@ -114,6 +114,8 @@ struct StreamModel {
     GopStats gop;
     bool bFrames = false;
 
+    int64_t leadingUnits = 0;  // pictures or slices before the first parameter sets, not decodable
+
     std::array<uint64_t, 256> codeCounts{};  // start codes by code byte
     uint64_t startCodes = 0;
     int64_t bytes = 0;

@@ -376,8 +376,12 @@ void H264Parser::OnUnit(const Unit& u) {
         if (capped) return Invalid("PPS", u, "longer than " + std::to_string(kMaxHeaderUnit) + " bytes");
         Unescape(u.data + 3, u.have - 3, m_rbsp);
         H264Pps pps;
-        if (ParseH264Pps(m_rbsp.data(), m_rbsp.size(), m_sps.data(), pps, why)) m_pps[pps.id] = pps;
-        else Invalid("PPS", u, why);
+        if (ParseH264Pps(m_rbsp.data(), m_rbsp.size(), m_sps.data(), pps, why)) {
+            m_pps[pps.id] = pps;
+            m_anyPps = true;
+        } else {
+            Invalid("PPS", u, why);
+        }
         return;
     }
     case 6: {
@@ -414,7 +418,10 @@ void H264Parser::OnSlice(const Unit& u) {
     H264Slice s;
     std::string why;
     if (!ParseH264SliceHeader(m_rbsp.data(), m_rbsp.size(), m_sps.data(), m_pps.data(), s, why)) {
-        if (!(u.Capped() && why.find("cut off") != std::string::npos)) Invalid("slice header", u, why);
+        // A stream cut anywhere (a capture, a file split) starts with slices whose parameter
+        // sets come later: those are counted, not reported.
+        if (!m_anyPps) ++m_model.leadingUnits;
+        else if (!(u.Capped() && why.find("cut off") != std::string::npos)) Invalid("slice header", u, why);
         return;
     }
     if (s.redundantPicCnt > 0) return;  // a redundant copy of a picture already counted

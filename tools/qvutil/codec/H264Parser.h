@@ -106,6 +106,7 @@ private:
     int m_activeSps = -1;
     int m_lastSps = -1;
 
+    bool m_anyPps = false;
     int64_t m_auStart = -1;     // first unit of the next access unit, once one is seen
     bool m_havePicture = false;
     Picture m_pic;              // the picture being received

@@ -561,8 +561,12 @@ void H265Parser::OnUnit(const Unit& u) {
         if (capped) return Invalid("PPS", u, tooLong);
         Unescape(u.data + 3, u.have - 3, m_rbsp);
         H265Pps pps;
-        if (ParseH265Pps(m_rbsp.data(), m_rbsp.size(), m_sps.data(), pps, why)) m_pps[pps.id] = pps;
-        else Invalid("PPS", u, why);
+        if (ParseH265Pps(m_rbsp.data(), m_rbsp.size(), m_sps.data(), pps, why)) {
+            m_pps[pps.id] = pps;
+            m_anyPps = true;
+        } else {
+            Invalid("PPS", u, why);
+        }
         return;
     }
     case 39: case 40: {
@@ -586,7 +590,10 @@ void H265Parser::OnSlice(const Unit& u) {
     H265Slice s;
     std::string why;
     if (!ParseH265SliceHeader(m_rbsp.data(), m_rbsp.size(), m_sps.data(), m_pps.data(), s, why)) {
-        if (!(u.Capped() && why.find("cut off") != std::string::npos)) Invalid("slice segment header", u, why);
+        // A stream cut anywhere (a capture, a file split) starts with slices whose parameter
+        // sets come later: those are counted, not reported.
+        if (!m_anyPps) ++m_model.leadingUnits;
+        else if (!(u.Capped() && why.find("cut off") != std::string::npos)) Invalid("slice segment header", u, why);
         return;
     }
     if (!s.firstInPicture) return;

@@ -111,6 +111,7 @@ private:
     std::vector<uint8_t> m_rbsp;
     int m_activeSps = -1, m_lastSps = -1;
 
+    bool m_anyPps = false;
     int64_t m_auStart = -1;
     bool m_havePicture = false;
     Picture m_pic;

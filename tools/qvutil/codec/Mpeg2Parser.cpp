@@ -231,6 +231,12 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
         return;
     case 0x00: {
         if (m_havePicture) Emit(m_auStart);
+        if (!m_haveSeq) {
+            // Before the first sequence header: nothing to decode the picture with.
+            ++m_model.leadingUnits;
+            m_auStart = -1;
+            return;
+        }
         if (!m_activated && m_haveSeq) Activate();
         Mpeg2Picture header;
         const bool ok = ParseMpegPictureHeader(p, n, m_seq.extension, header, why);
