@@ -302,19 +302,19 @@ TEST(H264Sps, RandomParameterSetsReadBack) {
         EXPECT_EQ(s.Height(), f.heightUnits * 16 * (f.frameOnly ? 1 : 2) - unitY * (f.c[2] + f.c[3])) << iter;
         EXPECT_EQ(s.vui, f.vui);
         if (!f.vui) continue;
-        EXPECT_EQ(s.aspectRatioIdc, f.aspectIdc);
+        EXPECT_EQ(s.video.aspectRatioIdc, f.aspectIdc);
         if (f.aspectIdc == 255) {
-            EXPECT_EQ(s.sarWidth * 65536 + s.sarHeight, f.sarW * 65536 + f.sarH);
+            EXPECT_EQ(s.video.sarWidth * 65536 + s.video.sarHeight, f.sarW * 65536 + f.sarH);
         }
-        EXPECT_EQ(s.videoFormat, f.videoFormat);
+        EXPECT_EQ(s.video.videoFormat, f.videoFormat);
         if (f.videoFormat >= 0) {
-            EXPECT_EQ(s.fullRange, f.fullRange);
-            EXPECT_EQ(s.primaries, f.prim >= 0 ? f.prim : 2);
+            EXPECT_EQ(s.video.fullRange, f.fullRange);
+            EXPECT_EQ(s.video.primaries, f.prim >= 0 ? f.prim : 2);
             if (f.prim >= 0) {
-                EXPECT_EQ(s.transfer * 256 + s.matrix, f.trc * 256 + f.mat);
+                EXPECT_EQ(s.video.transfer * 256 + s.video.matrix, f.trc * 256 + f.mat);
             }
         }
-        EXPECT_EQ(s.chromaLocTop, f.locTop);
+        EXPECT_EQ(s.video.chromaLocTop, f.locTop);
         EXPECT_EQ(s.timing, f.timing);
         if (f.timing) {
             EXPECT_EQ(uint64_t{s.unitsInTick} << 32 | s.timeScale, uint64_t{f.tick} << 32 | f.scale);
@@ -634,12 +634,12 @@ TEST(H265Sps, RandomParameterSetsReadBack) {
         EXPECT_EQ(s.vui, f.vui);
         EXPECT_EQ(s.rangeExtension, f.range);
         if (!f.vui) continue;
-        EXPECT_EQ(s.aspectRatioIdc, f.aspectIdc);
-        EXPECT_EQ(s.primaries, f.prim >= 0 ? f.prim : 2);
+        EXPECT_EQ(s.video.aspectRatioIdc, f.aspectIdc);
+        EXPECT_EQ(s.video.primaries, f.prim >= 0 ? f.prim : 2);
         if (f.prim >= 0) {
-            EXPECT_EQ(s.fullRange * 1000 + s.transfer * 10 + s.matrix, f.fullRange * 1000 + 169);
+            EXPECT_EQ(s.video.fullRange * 1000 + s.video.transfer * 10 + s.video.matrix, f.fullRange * 1000 + 169);
         }
-        EXPECT_EQ(s.chromaLocTop, f.locTop);
+        EXPECT_EQ(s.video.chromaLocTop, f.locTop);
         EXPECT_EQ(s.fieldSeq, f.fieldSeq);
         EXPECT_EQ(s.frameFieldInfo, f.frameFieldInfo);
         EXPECT_EQ(s.display[0], f.display >= 0 ? f.display * unitX : 0);

@@ -4,6 +4,7 @@
 // between two start codes) in order, keeps its parameter sets, fills the sequence facts of a
 // StreamModel and reports each picture with its access unit's offset and size.
 
+#include "Sei.h"
 #include "StreamModel.h"
 
 #include <cstddef>
@@ -39,8 +40,22 @@ public:
     virtual void Finish(int64_t end) = 0;
 
 protected:
+    // "invalid <what> at offset <offset>: <why>", among the model's problems.
+    void Invalid(const char* what, const Unit& u, const std::string& why);
+    // The picture being received is reported once the next one begins (its size is then
+    // known): EndPicture reports it as ending at `end`, BeginPicture ends it where the new
+    // one begins.
+    void EndPicture(int64_t end);
+    void BeginPicture(const Picture& p);
+    // The HDR facts of the first picture that carries them; clears the SEI facts.
+    void TakeSei(SeiFacts& sei);
+    // Counts a later parameter set that changes the picture format.
+    void CompareSequence(int width, int height, int chromaFormat, int bitDepth);
+
     StreamModel& m_model;
     PictureSink& m_sink;
+    Picture m_pic;
+    bool m_havePicture = false;
 };
 
 std::unique_ptr<CodecParser> MakeCodecParser(Codec codec, StreamModel& model, PictureSink& sink);

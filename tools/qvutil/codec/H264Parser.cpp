@@ -47,27 +47,7 @@ void Hrd(BitReader& r, H264Hrd& h) {
 
 void Vui(BitReader& r, H264Sps& s) {
     s.vui = true;
-    if (r.Flag()) {  // aspect_ratio_info_present_flag
-        s.aspectRatioIdc = static_cast<int>(r.U(8, "aspect_ratio_idc"));
-        if (s.aspectRatioIdc == 255) {
-            s.sarWidth = static_cast<int>(r.U(16, "sar_width"));
-            s.sarHeight = static_cast<int>(r.U(16, "sar_height"));
-        }
-    }
-    if (r.Flag()) r.Flag();  // overscan_info_present_flag, overscan_appropriate_flag
-    if (r.Flag()) {          // video_signal_type_present_flag
-        s.videoFormat = static_cast<int>(r.U(3, "video_format"));
-        s.fullRange = r.Flag() ? 1 : 0;
-        if (r.Flag()) {  // colour_description_present_flag
-            s.primaries = static_cast<int>(r.U(8, "colour_primaries"));
-            s.transfer = static_cast<int>(r.U(8, "transfer_characteristics"));
-            s.matrix = static_cast<int>(r.U(8, "matrix_coefficients"));
-        }
-    }
-    if (r.Flag()) {  // chroma_loc_info_present_flag
-        s.chromaLocTop = static_cast<int>(r.Ue("chroma_sample_loc_type_top_field", 5));
-        s.chromaLocBottom = static_cast<int>(r.Ue("chroma_sample_loc_type_bottom_field", 5));
-    }
+    ParseVuiCommon(r, s.video);
     s.timing = r.Flag();
     if (s.timing) {
         s.unitsInTick = r.U(32, "num_units_in_tick");
@@ -197,7 +177,7 @@ bool ParseH264Pps(const uint8_t* rbsp, size_t n, const H264Sps* spsTable, H264Pp
     p.spsId = static_cast<int>(r.Ue("seq_parameter_set_id", 31));
     if (!r.Ok()) return error = r.Error(), false;
     const H264Sps& sps = spsTable[p.spsId];
-    if (!sps.valid) return error = "refers to SPS " + std::to_string(p.spsId) + ", which is missing", false;
+    if (!sps.valid) return error = Missing("SPS", p.spsId), false;
     p.entropyCabac = r.Flag();
     p.bottomFieldPicOrderInFramePresent = r.Flag();
     p.numSliceGroups = static_cast<int>(r.Ue("num_slice_groups_minus1", 7)) + 1;
@@ -259,9 +239,9 @@ bool ParseH264SliceHeader(const uint8_t* rbsp, size_t n, const H264Sps* spsTable
     s.ppsId = static_cast<int>(r.Ue("pic_parameter_set_id", 255));
     if (!r.Ok()) return error = r.Error(), false;
     const H264Pps& pps = ppsTable[s.ppsId];
-    if (!pps.valid) return error = "refers to PPS " + std::to_string(s.ppsId) + ", which is missing", false;
+    if (!pps.valid) return error = Missing("PPS", s.ppsId), false;
     const H264Sps& sps = spsTable[pps.spsId];
-    if (!sps.valid) return error = "refers to SPS " + std::to_string(pps.spsId) + ", which is missing", false;
+    if (!sps.valid) return error = Missing("SPS", pps.spsId), false;
     const int frameMbs = sps.widthMbs * sps.heightMapUnits * (sps.frameMbsOnly ? 1 : 2);
     if (s.firstMb >= frameMbs)
         return error = "first_mb_in_slice " + std::to_string(s.firstMb) + " beyond the picture", false;
@@ -338,10 +318,6 @@ size_t H264Parser::Want(uint32_t code) const {
     case 7: case 8: return kMaxHeaderUnit;
     default: return 4;
     }
-}
-
-void H264Parser::Invalid(const char* what, const Unit& u, const std::string& why) {
-    m_model.Diagnose(std::string("invalid ") + what + " at offset " + std::to_string(u.offset) + ": " + why);
 }
 
 void H264Parser::OnUnit(const Unit& u) {
@@ -428,19 +404,12 @@ void H264Parser::OnSlice(const Unit& u) {
     const int64_t start = u.offset - (u.zeroBefore ? 1 : 0);
     if (m_havePicture && m_auStart < 0 && !NewPicture(s)) return;  // another slice of the same picture
 
-    if (m_havePicture) Emit(m_auStart >= 0 ? m_auStart : start);
     const H264Sps& sps = m_sps[m_pps[s.ppsId].spsId];
     if (m_activeSps != sps.id) {
         // Facts are those of the first SPS a picture uses, as ffprobe reports them; later
         // ones that change the picture format are counted.
-        if (m_activeSps >= 0) {
-            const SequenceFacts& f = m_model.seq;
-            if (f.width != sps.Width() || f.height != sps.Height() || f.chromaFormat != sps.chromaFormatIdc ||
-                f.bitDepthLuma != sps.bitDepthLuma)
-                ++m_model.sequenceChanges;
-        } else {
-            Activate(sps);
-        }
+        if (m_activeSps >= 0) CompareSequence(sps.Width(), sps.Height(), sps.chromaFormatIdc, sps.bitDepthLuma);
+        else Activate(sps);
         m_activeSps = sps.id;
     }
 
@@ -480,25 +449,13 @@ void H264Parser::OnSlice(const Unit& u) {
         }
         m_model.fieldOrder = order;
     }
-    if (m_sei.mastering.present && !m_model.mastering.present) m_model.mastering = m_sei.mastering;
-    if (m_sei.contentLight.present && !m_model.contentLight.present) m_model.contentLight = m_sei.contentLight;
-    if (m_sei.alternativeTransfer >= 0 && m_model.alternativeTransfer < 0)
-        m_model.alternativeTransfer = m_sei.alternativeTransfer;
-    m_sei = SeiFacts();
-
-    m_pic = pic;
+    TakeSei(m_sei);
+    BeginPicture(pic);
     m_last = s;
-    m_havePicture = true;
-}
-
-void H264Parser::Emit(int64_t end) {
-    m_pic.size = end - m_pic.offset;
-    m_sink.OnPicture(m_pic);
-    m_havePicture = false;
 }
 
 void H264Parser::Finish(int64_t end) {
-    if (m_havePicture) Emit(end);
+    EndPicture(end);
     if (!m_model.seq.present)
         for (const H264Sps& s : m_sps)
             if (s.valid) {
@@ -538,16 +495,10 @@ void H264Parser::Activate(const H264Sps& s) {
     // A frame lasts two ticks (one per field).
     if (s.timing) f.frameRate = Reduce(s.timeScale, int64_t{s.unitsInTick} * 2);
     f.fixedFrameRate = s.fixedFrameRate;
-    f.aspectRatioIdc = s.aspectRatioIdc;
-    f.sar = AspectRatio(s.aspectRatioIdc, s.sarWidth, s.sarHeight);
-    f.videoFormat = s.videoFormat;
-    f.colourRange = s.fullRange;
-    f.colourPrimaries = s.primaries;
-    f.transfer = s.transfer;
-    f.matrix = s.matrix;
+    ApplyVuiCommon(s.video, f);
     // Left (the MPEG-2 siting) is what a VUI without chroma location implies; without a VUI
     // nothing is said.
-    f.chromaLocation = s.chromaLocTop >= 0 ? s.chromaLocTop + 1 : s.vui ? 1 : 0;
+    f.chromaLocation = s.video.chromaLocTop >= 0 ? s.video.chromaLocTop + 1 : s.vui ? 1 : 0;
     f.refs = s.maxNumRefFrames;
     f.hasBFrames = s.restriction ? s.maxNumReorderFrames : -1;
     f.maxDecFrameBuffering = s.maxDecFrameBuffering;

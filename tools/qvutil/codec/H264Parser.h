@@ -5,7 +5,7 @@
 // facts about the stream (picture timing, recovery points, HDR metadata).
 
 #include "CodecParser.h"
-#include "Sei.h"
+#include "Vui.h"
 
 #include <string>
 #include <vector>
@@ -35,10 +35,7 @@ struct H264Sps {
     int crop[4] = {0, 0, 0, 0};  // left, right, top, bottom in luma samples
     // VUI
     bool vui = false;
-    int aspectRatioIdc = -1, sarWidth = 0, sarHeight = 0;
-    int videoFormat = -1, fullRange = -1;
-    int primaries = 2, transfer = 2, matrix = 2;
-    int chromaLocTop = -1, chromaLocBottom = -1;
+    VuiCommon video;
     bool timing = false, fixedFrameRate = false;
     uint32_t unitsInTick = 0, timeScale = 0;
     bool nalHrd = false, vclHrd = false;
@@ -97,8 +94,6 @@ private:
     void OnSlice(const Unit& u);
     bool NewPicture(const H264Slice& s) const;
     void Activate(const H264Sps& sps);
-    void Emit(int64_t end);
-    void Invalid(const char* what, const Unit& u, const std::string& why);
 
     std::vector<H264Sps> m_sps;  // by seq_parameter_set_id
     std::vector<H264Pps> m_pps;  // by pic_parameter_set_id
@@ -108,9 +103,7 @@ private:
 
     bool m_anyPps = false;
     int64_t m_auStart = -1;     // first unit of the next access unit, once one is seen
-    bool m_havePicture = false;
-    Picture m_pic;              // the picture being received
-    H264Slice m_last;           // first slice of that picture
+    H264Slice m_last;           // first slice of the picture being received
     SeiFacts m_sei;             // SEI of the access unit being received
     bool m_fieldPending = false;  // the previous picture was a first field
     H264Slice m_firstField;

@@ -131,27 +131,7 @@ int ShortTermRps(BitReader& r, int idx, const int* numDeltaPocs, int maxDecPicBu
 
 void Vui(BitReader& r, H265Sps& s) {
     s.vui = true;
-    if (r.Flag()) {  // aspect_ratio_info_present_flag
-        s.aspectRatioIdc = static_cast<int>(r.U(8, "aspect_ratio_idc"));
-        if (s.aspectRatioIdc == 255) {
-            s.sarWidth = static_cast<int>(r.U(16, "sar_width"));
-            s.sarHeight = static_cast<int>(r.U(16, "sar_height"));
-        }
-    }
-    if (r.Flag()) r.Flag();  // overscan
-    if (r.Flag()) {          // video_signal_type_present_flag
-        s.videoFormat = static_cast<int>(r.U(3, "video_format"));
-        s.fullRange = r.Flag() ? 1 : 0;
-        if (r.Flag()) {
-            s.primaries = static_cast<int>(r.U(8, "colour_primaries"));
-            s.transfer = static_cast<int>(r.U(8, "transfer_characteristics"));
-            s.matrix = static_cast<int>(r.U(8, "matrix_coeffs"));
-        }
-    }
-    if (r.Flag()) {
-        s.chromaLocTop = static_cast<int>(r.Ue("chroma_sample_loc_type_top_field", 5));
-        r.Ue("chroma_sample_loc_type_bottom_field", 5);
-    }
+    ParseVuiCommon(r, s.video);
     r.Flag();  // neutral_chroma_indication_flag
     s.fieldSeq = r.Flag();
     s.frameFieldInfo = r.Flag();
@@ -368,7 +348,7 @@ bool ParseH265Pps(const uint8_t* rbsp, size_t n, const H265Sps* spsTable, H265Pp
     p.spsId = static_cast<int>(r.Ue("pps_seq_parameter_set_id", 15));
     if (!r.Ok()) return error = r.Error(), false;
     const H265Sps& sps = spsTable[p.spsId];
-    if (!sps.valid) return error = "refers to SPS " + std::to_string(p.spsId) + ", which is missing", false;
+    if (!sps.valid) return error = Missing("SPS", p.spsId), false;
     p.dependentSliceSegments = r.Flag();
     p.outputFlagPresent = r.Flag();
     p.numExtraSliceHeaderBits = static_cast<int>(r.U(3, "num_extra_slice_header_bits"));
@@ -456,9 +436,9 @@ bool ParseH265SliceHeader(const uint8_t* rbsp, size_t n, const H265Sps* spsTable
     s.ppsId = static_cast<int>(r.Ue("slice_pic_parameter_set_id", 63));
     if (!r.Ok()) return error = r.Error(), false;
     const H265Pps& pps = ppsTable[s.ppsId];
-    if (!pps.valid) return error = "refers to PPS " + std::to_string(s.ppsId) + ", which is missing", false;
+    if (!pps.valid) return error = Missing("PPS", s.ppsId), false;
     const H265Sps& sps = spsTable[pps.spsId];
-    if (!sps.valid) return error = "refers to SPS " + std::to_string(pps.spsId) + ", which is missing", false;
+    if (!sps.valid) return error = Missing("SPS", pps.spsId), false;
     if (!s.firstInPicture) {
         if (pps.dependentSliceSegments) s.dependent = r.Flag();
         const int64_t ctbs = sps.CtbCount();
@@ -514,10 +494,6 @@ size_t H265Parser::Want(uint32_t code) const {
     case 39: case 40: return 16 * 1024;
     default: return 5;
     }
-}
-
-void H265Parser::Invalid(const char* what, const Unit& u, const std::string& why) {
-    m_model.Diagnose(std::string("invalid ") + what + " at offset " + std::to_string(u.offset) + ": " + why);
 }
 
 void H265Parser::OnUnit(const Unit& u) {
@@ -598,18 +574,10 @@ void H265Parser::OnSlice(const Unit& u) {
     }
     if (!s.firstInPicture) return;
     const int64_t start = u.offset;
-    if (m_havePicture) Emit(m_auStart >= 0 ? m_auStart : start);
-
     const H265Sps& sps = m_sps[m_pps[s.ppsId].spsId];
     if (m_activeSps != sps.id) {
-        if (m_activeSps >= 0) {
-            const SequenceFacts& f = m_model.seq;
-            if (f.width != sps.Width() || f.height != sps.Height() || f.chromaFormat != sps.chromaFormatIdc ||
-                f.bitDepthLuma != sps.bitDepthLuma)
-                ++m_model.sequenceChanges;
-        } else {
-            Activate(sps);
-        }
+        if (m_activeSps >= 0) CompareSequence(sps.Width(), sps.Height(), sps.chromaFormatIdc, sps.bitDepthLuma);
+        else Activate(sps);
         m_activeSps = sps.id;
     }
 
@@ -658,24 +626,12 @@ void H265Parser::OnSlice(const Unit& u) {
         else if (ps == 4 || ps == 6) m_model.fieldOrder = "bb";
         else if (sps.ptl.progressiveSource && !sps.ptl.interlacedSource) m_model.fieldOrder = "progressive";
     }
-    if (m_sei.mastering.present && !m_model.mastering.present) m_model.mastering = m_sei.mastering;
-    if (m_sei.contentLight.present && !m_model.contentLight.present) m_model.contentLight = m_sei.contentLight;
-    if (m_sei.alternativeTransfer >= 0 && m_model.alternativeTransfer < 0)
-        m_model.alternativeTransfer = m_sei.alternativeTransfer;
-    m_sei = SeiFacts();
-
-    m_pic = pic;
-    m_havePicture = true;
-}
-
-void H265Parser::Emit(int64_t end) {
-    m_pic.size = end - m_pic.offset;
-    m_sink.OnPicture(m_pic);
-    m_havePicture = false;
+    TakeSei(m_sei);
+    BeginPicture(pic);
 }
 
 void H265Parser::Finish(int64_t end) {
-    if (m_havePicture) Emit(end);
+    EndPicture(end);
     if (!m_model.seq.present)
         for (const H265Sps& s : m_sps)
             if (s.valid) {
@@ -716,14 +672,9 @@ void H265Parser::Activate(const H265Sps& s) {
     const H265Vps& vps = m_vps[s.vpsId];
     if (s.timing) f.frameRate = Reduce(s.timeScale, s.unitsInTick);
     else if (vps.valid && vps.timing && vps.unitsInTick && vps.timeScale) f.frameRate = Reduce(vps.timeScale, vps.unitsInTick);
-    f.aspectRatioIdc = s.aspectRatioIdc;
-    f.sar = AspectRatio(s.aspectRatioIdc, s.sarWidth, s.sarHeight);
-    f.videoFormat = s.videoFormat;
-    f.colourRange = s.fullRange > 0 ? 1 : 0;
-    f.colourPrimaries = s.primaries;
-    f.transfer = s.transfer;
-    f.matrix = s.matrix;
-    if (s.chromaFormatIdc == 1) f.chromaLocation = s.chromaLocTop >= 0 ? s.chromaLocTop + 1 : 1;
+    ApplyVuiCommon(s.video, f);
+    f.colourRange = s.video.fullRange > 0 ? 1 : 0;  // limited unless said otherwise
+    if (s.chromaFormatIdc == 1) f.chromaLocation = s.video.chromaLocTop >= 0 ? s.video.chromaLocTop + 1 : 1;
     f.refs = 1;
     f.hasBFrames = s.maxNumReorder;
     f.maxDecFrameBuffering = s.maxDecPicBuffering;

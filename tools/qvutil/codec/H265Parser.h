@@ -5,7 +5,7 @@
 // SEI messages that carry stream facts.
 
 #include "CodecParser.h"
-#include "Sei.h"
+#include "Vui.h"
 
 #include <string>
 #include <vector>
@@ -49,10 +49,7 @@ struct H265Sps {
     int numShortTermRps = 0;
     // VUI
     bool vui = false;
-    int aspectRatioIdc = -1, sarWidth = 0, sarHeight = 0;
-    int videoFormat = -1, fullRange = -1;
-    int primaries = 2, transfer = 2, matrix = 2;
-    int chromaLocTop = -1;
+    VuiCommon video;
     bool fieldSeq = false, frameFieldInfo = false;
     int display[4] = {0, 0, 0, 0};  // default display window
     bool timing = false;
@@ -102,8 +99,6 @@ public:
 private:
     void OnSlice(const Unit& u);
     void Activate(const H265Sps& sps);
-    void Emit(int64_t end);
-    void Invalid(const char* what, const Unit& u, const std::string& why);
 
     std::vector<H265Vps> m_vps;
     std::vector<H265Sps> m_sps;
@@ -113,8 +108,6 @@ private:
 
     bool m_anyPps = false;
     int64_t m_auStart = -1;
-    bool m_havePicture = false;
-    Picture m_pic;
     SeiFacts m_sei;
     bool m_firstPicture = true;   // the next IRAP starts the stream (or follows an end of sequence)
     bool m_raslSkipped = false;   // the last IRAP's RASL pictures are not output

@@ -180,10 +180,6 @@ size_t Mpeg2Parser::Want(uint32_t code) const {
     }
 }
 
-void Mpeg2Parser::Invalid(const char* what, const Unit& u, const std::string& why) {
-    m_model.Diagnose(std::string("invalid ") + what + " at offset " + std::to_string(u.offset) + ": " + why);
-}
-
 void Mpeg2Parser::OnUnit(const Unit& u) {
     if (u.have < 4) return;
     const int code = static_cast<int>(u.code & 0xFF);
@@ -230,7 +226,7 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
         m_gopPending = true;
         return;
     case 0x00: {
-        if (m_havePicture) Emit(m_auStart);
+        EndPicture(m_auStart);
         if (!m_haveSeq) {
             // Before the first sequence header: nothing to decode the picture with.
             ++m_model.leadingUnits;
@@ -254,8 +250,7 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
             pic.closedGop = m_gopPending && (m_gop.closed || m_gop.brokenLink);
         }
         m_gopPending = false;
-        m_pic = pic;
-        m_havePicture = true;
+        BeginPicture(pic);
         return;
     }
     default:
@@ -263,14 +258,8 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
     }
 }
 
-void Mpeg2Parser::Emit(int64_t end) {
-    m_pic.size = end - m_pic.offset;
-    m_sink.OnPicture(m_pic);
-    m_havePicture = false;
-}
-
 void Mpeg2Parser::Finish(int64_t end) {
-    if (m_havePicture) Emit(end);
+    EndPicture(end);
     if (!m_activated && m_haveSeq) Activate();
 }
 

@@ -62,8 +62,6 @@ public:
 
 private:
     void Activate();
-    void Emit(int64_t end);
-    void Invalid(const char* what, const Unit& u, const std::string& why);
 
     Mpeg2Sequence m_seq;      // the last sequence header and its extensions
     bool m_haveSeq = false;
@@ -72,8 +70,6 @@ private:
     Mpeg2Gop m_gop;
     bool m_gopPending = false;
     int64_t m_auStart = -1;
-    bool m_havePicture = false;
-    Picture m_pic;
     Mpeg2Picture m_header;
     bool m_fieldPending = false;
     int m_firstFieldParity = 0;

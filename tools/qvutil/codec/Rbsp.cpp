@@ -21,6 +21,10 @@ void Unescape(const uint8_t* p, size_t n, std::vector<uint8_t>& out) {
     out.resize(o);
 }
 
+std::string Missing(const char* kind, int id) {
+    return std::string("refers to ") + kind + " " + std::to_string(id) + ", which is missing";
+}
+
 BitReader::BitReader(const uint8_t* p, size_t n)
     : m_bs(const_cast<uint8_t*>(p), static_cast<int32_t>(n), 0), m_data(p), m_bits(static_cast<int64_t>(n) * 8) {}
 

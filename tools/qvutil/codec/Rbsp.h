@@ -19,6 +19,10 @@ namespace qvutil {
 // dropped too.
 void Unescape(const uint8_t* p, size_t n, std::vector<uint8_t>& out);
 
+// The reason given for a unit that names a parameter set that was never sent (or was broken):
+// "refers to SPS 3, which is missing".
+std::string Missing(const char* kind, int id);
+
 // A cursor over an RBSP (or any byte range) that remembers the first problem it meets.
 // After a failure every read returns 0, so a parser may read on and test Ok() where a value
 // decides what comes next (loop counts, branches). The messages name the syntax element.
