@@ -113,22 +113,28 @@ void EsAnalyser::Dispatch(const Unit& u) {
         return;
     }
     CodecDetector detector;
-    if (!detector.Feed({u.offset, u.code, u.data, u.have}) || !Plausible(detector.Get(), u)) {
+    const bool guessed = detector.Feed({u.offset, u.code, u.data, u.have});
+    if (!guessed || !Plausible(detector.Get(), u)) {
+        if (guessed && m_guess == Codec::Unknown) m_guess = detector.Get();
         if (m_pending.size() < kPendingUnits && m_pendingBytes + u.have <= kPendingBytes) {
             m_pending.push_back({u, std::vector<uint8_t>(u.data, u.data + u.have)});
             m_pendingBytes += u.have;
         }
         return;
     }
-    m_model.codec = detector.Get();
-    m_parser = MakeCodecParser(m_model.codec, m_model, *this);
+    StartParser(detector.Get());
+    m_parser->OnUnit(u);
+}
+
+void EsAnalyser::StartParser(Codec codec) {
+    m_model.codec = codec;
+    m_parser = MakeCodecParser(codec, m_model, *this);
     for (Pending& q : m_pending) {
         q.unit.data = q.bytes.data();
         m_parser->OnUnit(q.unit);
     }
     m_pending.clear();
     m_pendingBytes = 0;
-    m_parser->OnUnit(u);
 }
 
 void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts) {
@@ -200,6 +206,9 @@ void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts) {
 
 void EsAnalyser::Finish() {
     if (m_unitOpen) CloseUnit(m_pos);
+    // No header was good enough to decide the codec: the first guess stands, so that what is
+    // wrong with its header gets reported.
+    if (!m_parser && m_guess != Codec::Unknown) StartParser(m_guess);
     if (m_parser) m_parser->Finish(m_pos);
     m_model.bytes = m_pos;
     if (m_framesInGop > 0) {

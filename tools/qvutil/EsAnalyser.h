@@ -42,6 +42,7 @@ private:
     void Capture(const uint8_t* p, size_t upTo);
     void CloseUnit(int64_t end);
     void Dispatch(const Unit& u);
+    void StartParser(Codec codec);
     uint8_t ByteBefore(int64_t offset, const uint8_t* p) const;
 
     StreamModel m_model;
@@ -66,6 +67,7 @@ private:
         std::vector<uint8_t> bytes;
     };
     std::deque<Pending> m_pending;
+    Codec m_guess = Codec::Unknown;  // the codec the first sequence-level start code suggested
     size_t m_pendingBytes = 0;
 
     std::deque<std::pair<int64_t, int64_t>> m_pts;  // (offset, pts) of pieces that carried one

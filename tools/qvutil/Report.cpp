@@ -171,6 +171,21 @@ void SetElementaryFormat(FormatInfo& f, Codec codec) {
     }
 }
 
+void SetContainerFormat(FormatInfo& f, Container c) {
+    switch (c) {
+    case Container::kMpegTs: case Container::kM2ts:
+        f.formatName = "mpegts", f.formatLongName = "MPEG-TS (MPEG-2 Transport Stream)";
+        f.container = c == Container::kM2ts ? "MPEG-TS, 192-byte packets (M2TS)" : "MPEG-TS";
+        break;
+    case Container::kMpegPs:
+        f.formatName = "mpeg", f.formatLongName = "MPEG-PS (MPEG-2 Program Stream)";
+        f.container = "MPEG-PS";
+        break;
+    default:
+        break;
+    }
+}
+
 std::string TextReport(const FormatInfo& f, const std::vector<const StreamModel*>& streams) {
     std::string out;
     out += Format("File         %s\n", f.filename.c_str());

@@ -5,6 +5,7 @@
 // qvutil's own facts under keys ffprobe does not use).
 
 #include "StreamModel.h"
+#include "container/Demux.h"
 
 #include <string>
 #include <vector>
@@ -20,8 +21,10 @@ struct FormatInfo {
     std::string md5, sha1;       // lower-case hex, empty when not computed
 };
 
-// format_name and format_long_name of a bare stream of this codec, as ffprobe names them.
+// format_name and format_long_name of a bare stream of this codec, and of a container, as
+// ffprobe names them.
 void SetElementaryFormat(FormatInfo& f, Codec codec);
+void SetContainerFormat(FormatInfo& f, Container c);
 
 std::string TextReport(const FormatInfo& format, const std::vector<const StreamModel*>& streams);
 std::string JsonReport(const FormatInfo& format, const std::vector<const StreamModel*>& streams);

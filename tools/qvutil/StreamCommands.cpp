@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 namespace qvutil {
@@ -27,9 +28,10 @@ std::string Lower(const char* s) {
 
 namespace {
 
-// Reads the whole input in pieces into the router (and the digests, unless skipped).
+// Reads the whole input in pieces, handing each to feed and to the digests (unless null).
 // False after a read error (reported).
-bool ReadAll(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, int64_t& size, const char* label) {
+bool ReadAll(Input& in, const std::function<void(const uint8_t*, size_t)>& feed, QvMD5* md5, QvSHA1* sha1,
+             int64_t& size, const char* label) {
     std::vector<uint8_t> buf;
     Progress progress(label, in.Size());
     size = 0;
@@ -40,14 +42,11 @@ bool ReadAll(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, int64_t& siz
         if (got == 0) break;
         if (md5) md5->Append(buf.data(), static_cast<int32_t>(got));
         if (sha1) sha1->Append(buf.data(), static_cast<int32_t>(got));
-        // A container would be recognised from the first piece here and its demuxer, made
-        // with the router as its sink, fed instead.
-        router.Feed(buf.data(), buf.size());
+        feed(buf.data(), buf.size());
         size += got;
         progress.Update(size);
     }
     progress.Finish();
-    router.Finish();
     return true;
 }
 
@@ -82,11 +81,15 @@ int CmdInspect(int argc, char** argv) {
         Error("out of memory");
         return kUsage;
     }
+    // A bare elementary stream goes to the router as one stream. (A container's demuxer,
+    // made with the router as its sink, would take the pieces instead.)
     EsRouter router;
     router.AddElementary();
     FormatInfo format;
-    if (!ReadAll(in, router, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format.size, "inspect"))
+    const auto feed = [&router](const uint8_t* p, size_t n) { router.Feed(p, n); };
+    if (!ReadAll(in, feed, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format.size, "inspect"))
         return kUsage;
+    router.Finish();
     format.filename = in.Name();
     if (digests) {
         md5.Final();
@@ -128,7 +131,9 @@ int CmdFrames(int argc, char** argv) {
         if (!keysOnly || p.key) std::fputs(FrameLine(p, id).c_str(), stdout);
     });
     int64_t size = 0;
-    if (!ReadAll(in, router, nullptr, nullptr, size, "frames")) return kUsage;
+    if (!ReadAll(in, [&router](const uint8_t* p, size_t n) { router.Feed(p, n); }, nullptr, nullptr, size, "frames"))
+        return kUsage;
+    router.Finish();
     for (const StreamModel* m : router.Streams()) {
         std::printf("%" PRId64 " pictures, %" PRId64 " frames (I %" PRId64 ", P %" PRId64 ", B %" PRId64
                     "), %" PRId64 " key, %s\n",
