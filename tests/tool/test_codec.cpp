@@ -304,7 +304,7 @@ TEST(H264Sps, RandomParameterSetsReadBack) {
         if (!f.vui) continue;
         EXPECT_EQ(s.video.aspectRatioIdc, f.aspectIdc);
         if (f.aspectIdc == 255) {
-            EXPECT_EQ(s.video.sarWidth * 65536 + s.video.sarHeight, f.sarW * 65536 + f.sarH);
+            EXPECT_EQ(int64_t{s.video.sarWidth} << 16 | s.video.sarHeight, int64_t{f.sarW} << 16 | f.sarH);
         }
         EXPECT_EQ(s.video.videoFormat, f.videoFormat);
         if (f.videoFormat >= 0) {

@@ -50,6 +50,8 @@ CORPUS = [
     ("x264-hrd-tff", "320x240", "25", 12, ["-c:v", "libx264", "-x264-params",
                                            "nal-hrd=vbr:vbv-maxrate=800:vbv-bufsize=1600:interlaced=1:tff=1"]),
     ("x264-gray", "320x240", "25", 6, ["-c:v", "libx264", "-pix_fmt", "gray"]),
+    ("x264-bluray-weightp", "480x270", "24000/1001", 12, ["-c:v", "libx264", "-x264-params",
+                                                          "bluray-compat=1:weightp=2:b-pyramid=strict:bframes=3"]),
     ("x265-main", "320x240", "25", 12, ["-c:v", "libx265", "-x265-params", X265]),
     ("x265-main10-crop", "322x182", "30000/1001", 12, ["-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-x265-params", X265]),
     ("x265-main12", "320x240", "24000/1001", 12, ["-c:v", "libx265", "-pix_fmt", "yuv420p12le", "-x265-params", X265]),
@@ -66,6 +68,11 @@ CORPUS = [
     ("x265-hrd-aud", "320x240", "25", 12, ["-c:v", "libx265", "-x265-params", X265 +
                                            ":hrd=1:vbv-maxrate=800:vbv-bufsize=1600:aud=1:repeat-headers=1"]),
     ("x265-intra", "320x240", "25", 6, ["-c:v", "libx265", "-x265-params", X265 + ":keyint=1"]),
+    ("x265-slices-closed", "416x240", "30000/1001", 12, ["-c:v", "libx265", "-x265-params",
+                                                         X265 + ":slices=3:keyint=5:open-gop=0:bframes=3"]),
+    ("x265-hlg", "320x240", "50", 6, ["-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-x265-params",
+                                      X265 + ":colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc"
+                                      ":atc-sei=18:pic-struct=0"]),
     ("mpeg2-420", "320x240", "25", 12, ["-c:v", "mpeg2video", "-bf", "2", "-g", "6"]),
     ("mpeg2-422", "720x576", "25", 6, ["-c:v", "mpeg2video", "-pix_fmt", "yuv422p", "-aspect", "16:9"]),
     ("mpeg2-tff", "720x576", "25", 6, ["-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "1", "-aspect", "4:3"]),

@@ -329,10 +329,10 @@ void H264Parser::OnUnit(const Unit& u) {
         return;
     }
     const int64_t start = u.offset - (u.zeroBefore ? 1 : 0);
-    // Units that can only come before the first slice of a picture begin its access unit.
-    if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) {
-        if (m_auStart < 0) m_auStart = start;
-    }
+    // SEI, SPS, PPS and access unit delimiters come before the first slice of a picture:
+    // after a picture's slices they begin the next access unit. (Prefix NAL units of
+    // scalable streams come before every slice, so they cannot tell.)
+    if (type >= 6 && type <= 9 && m_auStart < 0) m_auStart = start;
     const bool capped = u.Capped();
     std::string why;
     switch (type) {
