@@ -315,6 +315,12 @@ TEST(EsRouter, DemuxedStreamsAreAnalysedAsTheSameStreamsAlone) {
 
     const std::vector<const StreamModel*> streams = router.Streams();
     ASSERT_EQ(streams.size(), 3u);  // the fourth is not video
+    FormatInfo format;
+    SetContainerFormat(format, Container::kMpegTs);
+    const std::string text = TextReport(format, streams);
+    EXPECT_NE(text.find("Container    MPEG-TS\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Stream #2   id 0x1e0, program 1\nCodec        H.265/HEVC\n"), std::string::npos) << text;
+    EXPECT_NE(JsonReport(format, streams).find("\"format_name\": \"mpegts\""), std::string::npos);
     for (size_t i = 0; i < streams.size(); ++i) {
         const Source& s = sources[i];
         EXPECT_EQ(streams[i]->id, s.id);

@@ -197,7 +197,7 @@ std::string TextReport(const FormatInfo& f, const std::vector<const StreamModel*
     for (size_t i = 0; i < streams.size(); ++i) {
         const StreamModel& m = *streams[i];
         if (m.id >= 0)
-            out += Format("Stream #%zu   id 0x%x%s\n", i, static_cast<unsigned>(m.id),
+            out += Format("Stream #%u   id 0x%x%s\n", static_cast<unsigned>(i), static_cast<unsigned>(m.id),
                           m.program ? Format(", program %d", m.program).c_str() : "");
         out += Format("Codec        %s\n", m.startCodes ? CodecName(m.codec) : "none (no start codes)");
         out += Format("Start codes  %" PRIu64 "\n", m.startCodes);
