@@ -294,6 +294,9 @@ class BadInput(unittest.TestCase):
         (["scan", "--find", "0x2b3", "x"], 2, "CODEWORD must be"),
         (["scan", "--reverse", "-"], 2, "--reverse needs a regular file"),
         (["inspect"], 2, "needs exactly one FILE"),
+        (["inspect", "--jsn", "x"], 2, "unknown option '--jsn'"),
+        (["frames", "a", "b"], 2, "needs exactly one FILE"),
+        (["frames", "/no/such/file"], 2, "qvutil: /no/such/file: No such file"),
         (["base64", "-w", "x"], 2, "invalid wrap size"),
         (["md5", "/no/such/file"], 1, "qvutil: /no/such/file: No such file"),  # as md5sum
         (["base64", "-d", "/no/such/file"], 1, "qvutil: /no/such/file: No such file"),
@@ -315,14 +318,15 @@ class BadInput(unittest.TestCase):
             with open(noise, "wb") as f:
                 f.write(random.Random(3).randbytes(200000) + b"\x00\x00\x01\x67\xff\xff\xff")
             for path in (empty, noise):
-                for args in (["inspect", path], ["scan", path], ["scan", "-r", path]):
+                for args in (["inspect", path], ["inspect", "--json", path], ["frames", path], ["scan", path],
+                             ["scan", "-r", path]):
                     rc, out, err = run(args)
                     self.assertEqual(rc, 0, (args, err))
             rc, out, _ = run(["inspect", empty])
             self.assertIn(b"Start codes  0\n", out)
 
     def test_help_and_version(self):
-        for cmd in ([], ["inspect"], ["scan"], ["md5"], ["sha1"], ["base64"], ["escape"], ["unescape"]):
+        for cmd in ([], ["inspect"], ["frames"], ["scan"], ["md5"], ["sha1"], ["base64"], ["escape"], ["unescape"]):
             rc, out, _ = run(cmd + ["--help"])
             self.assertEqual(rc, 0, cmd)
             self.assertIn(b"Usage: qvutil", out)

@@ -51,6 +51,7 @@ private:
 std::string QuoteName(const std::string& name);
 
 int CmdInspect(int argc, char** argv);
+int CmdFrames(int argc, char** argv);
 int CmdScan(int argc, char** argv);
 int CmdDigest(int argc, char** argv, bool sha1);
 int CmdBase64(int argc, char** argv);

@@ -1,14 +1,16 @@
-// inspect and scan: what a stream holds, from its start codes.
+// inspect, frames and scan: what a stream holds.
 
 #include "Commands.h"
-#include "Headers.h"
+#include "EsRouter.h"
 #include "QvMD5.h"
 #include "QvSHA1.h"
+#include "Report.h"
 #include "StartCodes.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 namespace qvutil {
@@ -22,98 +24,124 @@ std::string Lower(const char* s) {
     return out;
 }
 
-// Enough of the stream from the sequence header on for every header we decode.
-constexpr size_t kHeaderBytes = 4096;
+}  // namespace
 
-void PrintSequence(const SequenceInfo& s, int64_t offset) {
-    std::printf("First %s (offset %" PRId64 ")\n", s.what.c_str(), offset);
-    if (!s.ok) {
-        std::printf("  not decoded: %s\n", s.error.c_str());
-        return;
+namespace {
+
+// Reads the whole input in pieces, handing each to feed and to the digests (unless null).
+// False after a read error (reported).
+bool ReadAll(Input& in, const std::function<void(const uint8_t*, size_t)>& feed, QvMD5* md5, QvSHA1* sha1,
+             int64_t& size, const char* label) {
+    std::vector<uint8_t> buf;
+    Progress progress(label, in.Size());
+    size = 0;
+    for (;;) {
+        buf.clear();
+        const long got = in.Read(buf, PieceSize());
+        if (got < 0) return false;
+        if (got == 0) break;
+        if (md5) md5->Append(buf.data(), static_cast<int32_t>(got));
+        if (sha1) sha1->Append(buf.data(), static_cast<int32_t>(got));
+        feed(buf.data(), buf.size());
+        size += got;
+        progress.Update(size);
     }
-    std::printf("  profile      %s\n", s.profile.c_str());
-    std::printf("  level        %s\n", s.level.c_str());
-    std::printf("  picture      %dx%d", s.width, s.height);
-    if (s.cropLeft || s.cropRight || s.cropTop || s.cropBottom)
-        std::printf(" (coded %dx%d, cropped left %d right %d top %d bottom %d)", s.codedWidth, s.codedHeight,
-                    s.cropLeft, s.cropRight, s.cropTop, s.cropBottom);
-    std::printf("\n  chroma       %s\n", s.chroma.c_str());
+    progress.Finish();
+    return true;
 }
 
 }  // namespace
 
 int CmdInspect(int argc, char** argv) {
-    Args args("inspect", {}, "Usage: qvutil inspect FILE\n"
-                             "\n"
-                             "One screen about an elementary video stream: its size, MD5 and SHA-1, the\n"
-                             "codec it looks like, its start codes counted by type, and its first sequence\n"
-                             "header decoded (profile, level, picture size after cropping).\n"
-                             "FILE '-' reads standard input.\n");
+    Args args("inspect", {{nullptr, "--json", false}, {nullptr, "--no-digests", false}},
+              "Usage: qvutil inspect [--json] [--no-digests] FILE\n"
+              "\n"
+              "Everything about an elementary video stream (H.264, H.265, MPEG-1/2): its size and\n"
+              "digests, its start codes by type, every fact of its sequence header (profile, level,\n"
+              "picture size and cropping, chroma format and bit depth, frame rate, interlacing\n"
+              "and field order, aspect ratio, colour and HDR signalling) and what its pictures\n"
+              "add up to (frames by type, key frames, GOPs, B-frames, duration, bit rate).\n"
+              "Broken headers are reported as problems; the rest of the report still comes.\n"
+              "\n"
+              "  --json         one JSON object: \"format\" and \"streams\" with ffprobe's key\n"
+              "                 names and spellings, qvutil's own facts under keys of their own\n"
+              "  --no-digests   leave out MD5 and SHA-1 (the rest runs at memory speed)\n"
+              "\n"
+              "FILE '-' reads standard input.\n");
     if (!args.Parse(argc, argv)) return kUsage;
     if (args.Help()) return args.PrintHelp(), kOk;
     if (args.Operands().size() != 1) return args.UsageError("needs exactly one FILE");
+    const bool digests = !args.Has("--no-digests");
 
     Input in;
     if (!in.Open(args.Operands()[0])) return kUsage;
     QvMD5 md5;
     QvSHA1 sha1;
-    if (!md5.Init() || !sha1.Init()) {
+    if (digests && (!md5.Init() || !sha1.Init())) {
         Error("out of memory");
         return kUsage;
     }
-    CodecDetector detector;
-    uint64_t counts[256] = {};
-    uint64_t total = 0;
-    int64_t headerOffset = -1, size = 0;
-    std::vector<uint8_t> header;  // the bytes from the first sequence header on
-
-    Progress progress("inspect", in.Size());
-    const bool ok = WalkForward(
-        in, 0,
-        [&](const Hit& h) {
-            ++counts[h.code & 0xFF];
-            ++total;
-            if (detector.Feed(h) && headerOffset < 0 && IsSequenceHeader(detector.Get(), h)) {
-                headerOffset = h.offset;
-                header.assign(h.data, h.data + std::min(h.avail, kHeaderBytes));
-            }
-        },
-        [&](const uint8_t* p, size_t n) {
-            md5.Append(const_cast<uint8_t*>(p), static_cast<int32_t>(n));
-            sha1.Append(const_cast<uint8_t*>(p), static_cast<int32_t>(n));
-            size += static_cast<int64_t>(n);
-            // A header cut by the end of a piece is completed from the pieces after it.
-            if (headerOffset >= 0 && header.size() < kHeaderBytes &&
-                size - static_cast<int64_t>(n) == headerOffset + static_cast<int64_t>(header.size()))
-                header.insert(header.end(), p, p + std::min(n, kHeaderBytes - header.size()));
-        },
-        &progress);
-    progress.Finish();
-    if (!ok) return kUsage;
-    md5.Final();
-    sha1.Final();
-
-    const Codec codec = detector.Get();
-    std::printf("File         %s\n", in.Name().c_str());
-    std::printf("Size         %" PRId64 " bytes\n", size);
-    std::printf("MD5          %s\n", Lower(md5.GetString()).c_str());
-    std::printf("SHA-1        %s\n", Lower(sha1.GetString()).c_str());
-    std::printf("Codec        %s\n", total ? CodecName(codec) : "none (no start codes)");
-    std::printf("Start codes  %" PRIu64 "\n", total);
-
-    std::map<int, uint64_t> byType;
-    for (int c = 0; c < 256; ++c)
-        if (counts[c]) byType[CodeType(codec, 0x100u + static_cast<unsigned>(c))] += counts[c];
-    // NAL unit types by number; MPEG start codes (and unknown ones) by code byte.
-    const bool byCodeByte = codec == Codec::Mpeg12 || codec == Codec::Unknown;
-    for (const auto& t : byType) {
-        char label[16];
-        std::snprintf(label, sizeof label, byCodeByte ? "0x%02x" : "%d", t.first);
-        std::printf("  %8" PRIu64 "  %-5s %s\n", t.second, label, TypeName(codec, t.first).c_str());
+    // A bare elementary stream goes to the router as one stream. (A container's demuxer,
+    // made with the router as its sink, would take the pieces instead.)
+    EsRouter router;
+    router.AddElementary();
+    FormatInfo format;
+    const auto feed = [&router](const uint8_t* p, size_t n) { router.Feed(p, n); };
+    if (!ReadAll(in, feed, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format.size, "inspect"))
+        return kUsage;
+    router.Finish();
+    format.filename = in.Name();
+    if (digests) {
+        md5.Final();
+        sha1.Final();
+        format.md5 = Lower(md5.GetString());
+        format.sha1 = Lower(sha1.GetString());
     }
+    const std::vector<const StreamModel*> streams = router.Streams(true);
+    SetElementaryFormat(format, streams.empty() ? Codec::Unknown : streams[0]->codec);
+    const std::string report = args.Has("--json") ? JsonReport(format, router.Streams()) : TextReport(format, streams);
+    std::fputs(report.c_str(), stdout);
+    return kOk;
+}
 
-    if (headerOffset >= 0) PrintSequence(DecodeSequenceHeader(codec, header.data(), header.size()), headerOffset);
-    else if (codec != Codec::Unknown) std::printf("No sequence header found\n");
+int CmdFrames(int argc, char** argv) {
+    Args args("frames", {{nullptr, "--keys", false}},
+              "Usage: qvutil frames [--keys] FILE\n"
+              "\n"
+              "One line per picture of an elementary video stream, in decoding order: the byte\n"
+              "offset of its access unit, its size in bytes, its type (I, P, B), 'key' where\n"
+              "decoding can start (IDR and other random access points, MPEG I pictures), whether\n"
+              "it is a frame or a top or bottom field, its kind (IDR, CRA, BLA, RASL, RADL) and\n"
+              "its time stamp when a container gave one; a summary line at the end.\n"
+              "\n"
+              "  --keys   only the key pictures: a keyframe index\n"
+              "\n"
+              "FILE '-' reads standard input.\n");
+    if (!args.Parse(argc, argv)) return kUsage;
+    if (args.Help()) return args.PrintHelp(), kOk;
+    if (args.Operands().size() != 1) return args.UsageError("needs exactly one FILE");
+    const bool keysOnly = args.Has("--keys");
+
+    Input in;
+    if (!in.Open(args.Operands()[0])) return kUsage;
+    EsRouter router;
+    router.AddElementary();
+    std::fputs(FrameHeader(false).c_str(), stdout);
+    router.OnEachPicture([keysOnly](int id, const Picture& p) {
+        if (!keysOnly || p.key) std::fputs(FrameLine(p, id).c_str(), stdout);
+    });
+    int64_t size = 0;
+    if (!ReadAll(in, [&router](const uint8_t* p, size_t n) { router.Feed(p, n); }, nullptr, nullptr, size, "frames"))
+        return kUsage;
+    router.Finish();
+    for (const StreamModel* m : router.Streams()) {
+        std::printf("%" PRId64 " pictures, %" PRId64 " frames (I %" PRId64 ", P %" PRId64 ", B %" PRId64
+                    "), %" PRId64 " key, %s\n",
+                    m->pictures, m->frames, m->typeCount[0], m->typeCount[1], m->typeCount[2], m->keyFrames,
+                    CodecName(m->codec));
+        for (const std::string& d : m->diagnostics) Error(in.Name() + ": " + d);
+    }
+    if (router.Streams().empty()) std::printf("0 pictures, no video stream found\n");
     return kOk;
 }
 

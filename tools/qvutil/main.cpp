@@ -18,7 +18,9 @@ const char kHelpText[] =
     "chores around them. FILE '-' or no FILE means standard input where that makes sense.\n"
     "\n"
     "Commands:\n"
-    "  inspect FILE                  size, digests, codec, start codes by type, first sequence header\n"
+    "  inspect [--json] [--no-digests] FILE\n"
+    "                                every fact of the stream: sequence header, frames, GOPs\n"
+    "  frames [--keys] FILE          one line per picture: offset, bytes, type, key or not\n"
     "  scan [--reverse] [--find CODEWORD] FILE\n"
     "                                one line per start code: offset, code word, what it is\n"
     "  md5 [OPTION]... [FILE...]     print or check MD5 sums as coreutils md5sum does\n"
@@ -58,6 +60,7 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
     if (!std::strcmp(cmd, "inspect")) return CmdInspect(argc, argv);
+    if (!std::strcmp(cmd, "frames")) return CmdFrames(argc, argv);
     if (!std::strcmp(cmd, "scan")) return CmdScan(argc, argv);
     if (!std::strcmp(cmd, "md5")) return CmdDigest(argc, argv, false);
     if (!std::strcmp(cmd, "sha1")) return CmdDigest(argc, argv, true);

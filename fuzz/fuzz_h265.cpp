@@ -1,0 +1,8 @@
+// The H.265 parsers through the analyser: any bytes as an elementary stream, whole and in
+// pieces (see StreamFuzz.h).
+
+#include "StreamFuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    return qvfuzz::FuzzStream(qvutil::Codec::H265, data, size);
+}

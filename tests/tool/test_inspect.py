@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""qvutil inspect --json and qvutil frames against ffprobe, field by field.
+
+    test_inspect.py QVUTIL SAMPLES_DIR SHARED_DATA_DIR REQUIRE_DATA [EMULATOR...]
+
+A corpus of small streams is made at test time with ffmpeg (libx264, libx265, its MPEG-1 and
+MPEG-2 encoders) over varied profiles, bit depths, chroma formats, sizes, interlacing, frame
+rates, aspect ratios and colour signalling, and kept beside the qvutil binary so that later
+runs reuse it. ffprobe (-show_streams -count_frames, -show_packets, -show_frames) is the
+oracle; the shared real streams and the bundled samples are compared too.
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
+EMULATOR = sys.argv[5:]
+STREAMS = os.path.join(SHARED, "streams")
+CACHE = os.path.join(os.path.dirname(os.path.abspath(QVUTIL)), "inspect-corpus")
+
+X265 = "log-level=error"
+# name, testsrc2 size, rate, frames, encoder arguments
+CORPUS = [
+    ("x264-cbp", "320x240", "25", 12, ["-c:v", "libx264", "-profile:v", "baseline"]),
+    ("x264-main-sar", "352x288", "24000/1001", 12, ["-vf", "setsar=16/11", "-c:v", "libx264", "-profile:v", "main"]),
+    ("x264-high-crop", "322x182", "50", 12, ["-c:v", "libx264", "-profile:v", "high"]),
+    ("x264-high-slices", "640x360", "25", 8, ["-c:v", "libx264", "-x264-params", "slices=4:keyint=4:bframes=2"]),
+    ("x264-high10", "320x240", "60", 12, ["-c:v", "libx264", "-profile:v", "high10", "-pix_fmt", "yuv420p10le"]),
+    ("x264-high422", "320x240", "25", 12, ["-c:v", "libx264", "-profile:v", "high422", "-pix_fmt", "yuv422p"]),
+    ("x264-high422-10", "256x144", "25", 12, ["-c:v", "libx264", "-pix_fmt", "yuv422p10le"]),
+    ("x264-high444", "320x240", "25", 12, ["-c:v", "libx264", "-profile:v", "high444", "-pix_fmt", "yuv444p"]),
+    ("x264-444-10-sar", "322x240", "30", 12, ["-vf", "setsar=40/33", "-c:v", "libx264", "-pix_fmt", "yuv444p10le"]),
+    ("x264-tff", "320x240", "30000/1001", 12, ["-c:v", "libx264", "-x264-params", "interlaced=1:tff=1"]),
+    ("x264-bff", "352x288", "25", 12, ["-c:v", "libx264", "-x264-params", "interlaced=1:bff=1"]),
+    ("x264-fake-interlaced", "320x240", "25", 12, ["-c:v", "libx264", "-x264-params", "fake-interlaced=1:pic-struct=1"]),
+    ("x264-bt709", "320x240", "30000/1001", 12, ["-c:v", "libx264", "-color_primaries", "bt709", "-color_trc",
+                                                 "bt709", "-colorspace", "bt709", "-color_range", "tv"]),
+    ("x264-pq", "320x240", "25", 12, ["-c:v", "libx264", "-pix_fmt", "yuv420p10le", "-color_primaries", "bt2020",
+                                      "-color_trc", "smpte2084", "-colorspace", "bt2020nc"]),
+    ("x264-full", "320x240", "25", 12, ["-c:v", "libx264", "-pix_fmt", "yuvj420p"]),
+    ("x264-open-gop", "320x240", "25", 24, ["-c:v", "libx264", "-x264-params", "keyint=8:open-gop=1:scenecut=0"]),
+    ("x264-cavlc-ref1", "176x144", "60", 12, ["-c:v", "libx264", "-x264-params", "cabac=0:ref=1:bframes=0"]),
+    ("x264-1080-aud", "1920x1080", "30000/1001", 3, ["-c:v", "libx264", "-preset", "ultrafast", "-x264-params", "aud=1"]),
+    ("x264-intra-refresh", "320x240", "25", 24, ["-c:v", "libx264", "-x264-params", "intra-refresh=1:keyint=8"]),
+    ("x264-hrd-tff", "320x240", "25", 12, ["-c:v", "libx264", "-x264-params",
+                                           "nal-hrd=vbr:vbv-maxrate=800:vbv-bufsize=1600:interlaced=1:tff=1"]),
+    ("x264-gray", "320x240", "25", 6, ["-c:v", "libx264", "-pix_fmt", "gray"]),
+    ("x264-bluray-weightp", "480x270", "24000/1001", 12, ["-c:v", "libx264", "-x264-params",
+                                                          "bluray-compat=1:weightp=2:b-pyramid=strict:bframes=3"]),
+    ("x265-main", "320x240", "25", 12, ["-c:v", "libx265", "-x265-params", X265]),
+    ("x265-main10-crop", "322x182", "30000/1001", 12, ["-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-x265-params", X265]),
+    ("x265-main12", "320x240", "24000/1001", 12, ["-c:v", "libx265", "-pix_fmt", "yuv420p12le", "-x265-params", X265]),
+    ("x265-main422-10", "320x240", "50", 12, ["-c:v", "libx265", "-pix_fmt", "yuv422p10le", "-x265-params", X265]),
+    ("x265-main444-8", "320x240", "25", 12, ["-c:v", "libx265", "-pix_fmt", "yuv444p", "-x265-params", X265]),
+    ("x265-hdr", "320x240", "60", 12, ["-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-x265-params", X265 +
+                                       ":colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc:range=limited"
+                                       ":master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)"
+                                       "L(10000000,1):max-cll=1000,400"]),
+    ("x265-open-gop-sar", "352x288", "25", 24, ["-vf", "setsar=12/11", "-c:v", "libx265", "-x265-params",
+                                                X265 + ":keyint=8:min-keyint=8:open-gop=1:scenecut=0"]),
+    ("x265-full-bt709", "320x240", "30", 12, ["-c:v", "libx265", "-pix_fmt", "yuvj420p", "-color_primaries", "bt709",
+                                              "-color_trc", "bt709", "-colorspace", "bt709", "-x265-params", X265]),
+    ("x265-hrd-aud", "320x240", "25", 12, ["-c:v", "libx265", "-x265-params", X265 +
+                                           ":hrd=1:vbv-maxrate=800:vbv-bufsize=1600:aud=1:repeat-headers=1"]),
+    ("x265-intra", "320x240", "25", 6, ["-c:v", "libx265", "-x265-params", X265 + ":keyint=1"]),
+    ("x265-slices-closed", "416x240", "30000/1001", 12, ["-c:v", "libx265", "-x265-params",
+                                                         X265 + ":slices=3:keyint=5:open-gop=0:bframes=3"]),
+    ("x265-hlg", "320x240", "50", 6, ["-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-x265-params",
+                                      X265 + ":colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc"
+                                      ":atc-sei=18:pic-struct=0"]),
+    ("mpeg2-420", "320x240", "25", 12, ["-c:v", "mpeg2video", "-bf", "2", "-g", "6"]),
+    ("mpeg2-422", "720x576", "25", 6, ["-c:v", "mpeg2video", "-pix_fmt", "yuv422p", "-aspect", "16:9"]),
+    ("mpeg2-tff", "720x576", "25", 6, ["-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "1", "-aspect", "4:3"]),
+    ("mpeg2-bff", "720x480", "30000/1001", 6, ["-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "0", "-bf", "2"]),
+    ("mpeg2-colour", "352x288", "60", 6, ["-c:v", "mpeg2video", "-color_primaries", "bt709", "-color_trc", "bt709",
+                                          "-colorspace", "bt709"]),
+    ("mpeg2-24p", "320x240", "24000/1001", 6, ["-c:v", "mpeg2video", "-g", "3", "-bf", "1"]),
+    ("mpeg1", "352x288", "25", 12, ["-c:v", "mpeg1video", "-bf", "2"]),
+    ("mpeg1-film", "320x240", "24000/1001", 6, ["-c:v", "mpeg1video"]),
+    ("mpeg1-aspect", "352x240", "30000/1001", 6, ["-c:v", "mpeg1video", "-aspect", "4:3"]),
+    ("mpeg2-1080i", "1920x1080", "25", 3, ["-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "1",
+                                           "-aspect", "16:9"]),
+    ("mpeg2-intra-221", "480x270", "25", 4, ["-c:v", "mpeg2video", "-g", "1", "-aspect", "2.21"]),
+]
+FORMATS = {"libx264": ("h264", ".h264"), "libx265": ("hevc", ".h265"), "mpeg2video": ("mpeg2video", ".m2v"),
+           "mpeg1video": ("mpeg1video", ".m1v")}
+
+# Stream keys compared with ffprobe's, value for value, wherever ffprobe reports them; a key
+# ffprobe leaves out must be left out here too, except these, which qvutil knows more often.
+KEYS = ["codec_name", "profile", "codec_type", "width", "height", "coded_width", "coded_height", "has_b_frames",
+        "sample_aspect_ratio", "display_aspect_ratio", "pix_fmt", "level", "color_range", "color_space",
+        "color_transfer", "color_primaries", "chroma_location", "field_order", "refs", "r_frame_rate",
+        "avg_frame_rate", "bits_per_raw_sample"]
+EXTRA_OK = {"field_order", "bits_per_raw_sample"}
+
+
+def run(args, stdin=b"", piece=None):
+    env = dict(os.environ)
+    if piece:
+        env["QVUTIL_PIECE_SIZE"] = str(piece)
+    p = subprocess.run(EMULATOR + [QVUTIL] + args, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       env=env, timeout=300)
+    return p.returncode, p.stdout, p.stderr.decode()
+
+
+def probe(path, what):
+    """ffprobe's answer for the file, cached in the corpus folder (never beside shared data)."""
+    os.makedirs(CACHE, exist_ok=True)
+    key = hashlib.sha1(os.path.abspath(path).encode()).hexdigest()[:12]
+    cache = os.path.join(CACHE, "%s-%s.%s.json" % (os.path.basename(path), key, what))
+    if os.path.exists(cache) and os.path.getmtime(cache) >= os.path.getmtime(path):
+        with open(cache) as f:
+            return json.load(f)
+    args = {"streams": ["-show_streams", "-count_frames"],
+            "packets": ["-show_packets", "-show_entries", "packet=pos,size,flags"],
+            "frames": ["-show_frames", "-show_entries", "frame=pkt_pos,pict_type,key_frame"]}[what]
+    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json"] + args + [path], stdout=subprocess.PIPE,
+                         check=True).stdout
+    result = json.loads(out)
+    with open(cache, "w") as f:
+        json.dump(result, f)
+    return result
+
+
+def corpus():
+    """The generated streams, made once per build directory: (name, path, codec)."""
+    os.makedirs(CACHE, exist_ok=True)
+    files = []
+    for name, size, rate, frames, enc in CORPUS:
+        codec, ext = FORMATS[enc[enc.index("-c:v") + 1]]
+        cmd = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=%s:rate=%s" % (size, rate),
+               "-frames:v", str(frames)] + enc + ["-f", {"h264": "h264", "hevc": "hevc"}.get(codec, "mpeg2video"
+                                                                                                   if codec == "mpeg2video" else "mpeg1video")]
+        tag = hashlib.sha1(" ".join(cmd).encode()).hexdigest()[:8]
+        path = os.path.join(CACHE, "%s-%s%s" % (name, tag, ext))
+        if not os.path.exists(path):
+            subprocess.run(cmd + [path + ".tmp"], check=True)
+            os.replace(path + ".tmp", path)
+        files.append((name, path, codec))
+    return files
+
+
+def real_streams():
+    files = [(n, os.path.join(SAMPLES, n), None) for n in ("sample.h264", "sample.h265", "sample.m2v")]
+    if os.path.isdir(STREAMS):
+        files += [(n, os.path.join(STREAMS, n), None) for n in sorted(os.listdir(STREAMS))
+                  if not n.endswith(".md") and not n.startswith(".")]
+    return files
+
+
+def inspect_json(path, piece=None):
+    rc, out, err = run(["inspect", "--json", "--no-digests", path], piece=piece)
+    if rc != 0:
+        raise AssertionError("qvutil inspect %s: status %d: %s" % (path, rc, err))
+    return json.loads(out)
+
+
+# Known disagreements, each with its reason: (key, ffprobe's value, ours) -> why.
+KNOWN = {
+    ("r_frame_rate", "25/1", "0/0"): "no timing in the stream: ffprobe prints its raw demuxer's default rate",
+    ("avg_frame_rate", "25/1", "0/0"): "no timing in the stream: ffprobe prints its raw demuxer's default rate",
+}
+
+
+def compare_stream(ours, theirs):
+    """The differences between our stream object and ffprobe's, as text lines."""
+    diffs = []
+    for key in KEYS:
+        if (key, theirs.get(key), ours.get(key)) in KNOWN:
+            continue
+        if key in theirs:
+            if ours.get(key) != theirs[key]:
+                diffs.append("%s: ours %r, ffprobe %r" % (key, ours.get(key), theirs[key]))
+        elif key in ours and key not in EXTRA_OK:
+            diffs.append("%s: ours %r, ffprobe has none" % (key, ours[key]))
+    if ours.get("nb_frames") != theirs.get("nb_read_frames"):
+        diffs.append("frames: ours %r, ffprobe read %r" % (ours.get("nb_frames"), theirs.get("nb_read_frames")))
+    return diffs
+
+
+def have_ffmpeg():
+    return shutil.which("ffmpeg") and shutil.which("ffprobe")
+
+
+class AgainstFfprobe(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not have_ffmpeg():
+            if REQUIRE:
+                raise AssertionError("ffmpeg and ffprobe are needed (Debian: ffmpeg)")
+            raise unittest.SkipTest("no ffmpeg/ffprobe: install Debian's ffmpeg to run these tests")
+        cls.files = corpus()
+
+    def test_streams_agree_field_by_field(self):
+        rows = self.files + real_streams()
+        failures = []
+        for name, path, _ in rows:
+            theirs = probe(path, "streams")["streams"]
+            ours = inspect_json(path)["streams"]
+            if len(ours) != len(theirs):
+                failures.append("%s: %d streams, ffprobe %d" % (name, len(ours), len(theirs)))
+                continue
+            failures += ["%s: %s" % (name, d) for d in compare_stream(ours[0], theirs[0])]
+            self.assertEqual(ours[0]["diagnostics"], [], name)
+        self.assertEqual(failures, [], "\n" + "\n".join(failures))
+
+    def test_hdr_metadata_matches_the_first_frame(self):
+        for name, path, codec in self.files:
+            if name not in ("x265-hdr",):
+                continue
+            frame = subprocess.run(["ffprobe", "-v", "error", "-show_frames", "-read_intervals", "%+#1", "-of", "json",
+                                    path], stdout=subprocess.PIPE, check=True).stdout
+            theirs = [d for d in json.loads(frame)["frames"][0]["side_data_list"]
+                      if d["side_data_type"] in ("Mastering display metadata", "Content light level metadata")]
+            ours = inspect_json(path)["streams"][0]["side_data_list"]
+            self.assertEqual(ours, theirs, name)
+
+    def test_frames_match_packets(self):
+        """qvutil frames: one line per access unit, at ffprobe's packet offsets and sizes, key
+        where ffprobe's packets are, with ffprobe's picture types."""
+        failures = []
+        for name, path, _ in self.files + real_streams():
+            packets = probe(path, "packets")["packets"]
+            types = {int(f["pkt_pos"]): f["pict_type"] for f in probe(path, "frames")["frames"] if "pkt_pos" in f}
+            rc, out, err = run(["frames", path])
+            self.assertEqual(rc, 0, err)
+            lines = out.decode().splitlines()
+            self.assertTrue(lines[0].startswith("offset size type key"), lines[0])
+            rows = [l.split() for l in lines[1:-1]]
+            ours = [(int(r[0]), int(r[1]), r[3] == "key") for r in rows]
+            theirs = [(int(p["pos"]), int(p["size"]), "K" in p["flags"]) for p in packets]
+            if ours != theirs:
+                failures.append("%s: frames %s, ffprobe packets %s" % (name, ours[:8], theirs[:8]))
+                continue
+            wrong = [(r[0], r[2], types.get(int(r[0]))) for r in rows if types.get(int(r[0]), r[2]) != r[2]]
+            if wrong:
+                failures.append("%s: picture types differ at %s" % (name, wrong[:5]))
+        self.assertEqual(failures, [], "\n" + "\n".join(failures))
+
+    def test_any_piece_size_gives_the_same_report(self):
+        picks = [f for f in self.files if f[0] in ("x264-tff", "x265-hdr", "mpeg2-bff", "mpeg1")]
+        for name, path, _ in picks + real_streams()[3:]:
+            whole = inspect_json(path)
+            for piece in (8, 9, 13, 4097):
+                self.assertEqual(inspect_json(path, piece), whole, (name, piece))
+            with open(path, "rb") as f:
+                rc, out, err = run(["inspect", "--json", "--no-digests", "-"], stdin=f.read(), piece=1000)
+            piped = json.loads(out)
+            self.assertEqual(piped["streams"], whole["streams"], name)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])

@@ -1,0 +1,79 @@
+#pragma once
+
+// One video elementary stream, fed in pieces of any size, turned into a StreamModel: the
+// start codes are found with QvStartCode across the pieces, each unit's first bytes go to the
+// parser of the stream's codec (decided from its first sequence-level start code unless a
+// container names it), and the pictures it reports are counted into frames and GOPs.
+// Memory stays bounded: a few bytes of each unit are kept, never the stream.
+
+#include "StreamModel.h"
+#include "codec/CodecParser.h"
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace qvutil {
+
+class EsAnalyser : private PictureSink {
+public:
+    // codec: Unknown to decide it from the stream.
+    explicit EsAnalyser(Codec codec = Codec::Unknown);
+    ~EsAnalyser() override;
+    EsAnalyser(const EsAnalyser&) = delete;
+    EsAnalyser& operator=(const EsAnalyser&) = delete;
+
+    // Called for each picture, in decoding order, once its size is known.
+    void OnEachPicture(std::function<void(const Picture&)> fn) { m_onPicture = std::move(fn); }
+
+    // The next bytes of the stream. pts: the 90 kHz time stamp of the container packet whose
+    // payload begins with these bytes, -1 when none does.
+    void Feed(const uint8_t* p, size_t n, int64_t pts = -1);
+    // The end of the stream: the last unit and picture are reported.
+    void Finish();
+
+    const StreamModel& Model() const { return m_model; }
+    StreamModel& Model() { return m_model; }
+
+private:
+    void OnPicture(const Picture& pic) override;
+    void StartCode(int64_t offset, uint8_t codeByte, const uint8_t* p);
+    void Capture(const uint8_t* p, size_t upTo);
+    void CloseUnit(int64_t end);
+    void Dispatch(const Unit& u);
+    void StartParser(Codec codec);
+    uint8_t ByteBefore(int64_t offset, const uint8_t* p) const;
+
+    StreamModel m_model;
+    std::unique_ptr<CodecParser> m_parser;
+    std::function<void(const Picture&)> m_onPicture;
+
+    int64_t m_pos = 0;         // offset of the next byte fed
+    uint8_t m_tail[3] = {};    // the last bytes that may still begin a start code
+    int m_tailLen = 0;
+    uint8_t m_history[4] = {};  // the last four bytes fed, oldest first
+    int m_historyLen = 0;
+
+    bool m_unitOpen = false;
+    Unit m_unit;
+    size_t m_want = 0;
+    std::vector<uint8_t> m_buf;  // the open unit's first bytes
+    size_t m_copyFrom = 0;       // bytes of the current piece before this index are taken care of
+
+    // Units met before the codec is known, replayed to its parser once it is.
+    struct Pending {
+        Unit unit;
+        std::vector<uint8_t> bytes;
+    };
+    std::deque<Pending> m_pending;
+    Codec m_guess = Codec::Unknown;  // the codec the first sequence-level start code suggested
+    size_t m_pendingBytes = 0;
+
+    std::deque<std::pair<int64_t, int64_t>> m_pts;  // (offset, pts) of pieces that carried one
+
+    int64_t m_framesInGop = -1;  // -1 before the first key frame
+    int64_t m_bRun = 0;
+};
+
+}  // namespace qvutil

@@ -1,0 +1,48 @@
+#pragma once
+
+// The elementary streams of one input, each with its own analyser: a demuxer hands every
+// stream's bytes here (the EsSink side), and a bare elementary stream is fed the same way as
+// one stream without an id. Only video streams are analysed; the others are passed over.
+
+#include "EsAnalyser.h"
+#include "container/Demux.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace qvutil {
+
+Codec CodecOf(EsCodec c);
+
+class EsRouter : public EsSink {
+public:
+    // A bare elementary stream: bytes fed with Feed.
+    void AddElementary(Codec codec = Codec::Unknown);
+    void Feed(const uint8_t* p, size_t n) { OnData(kElementaryId, p, n, -1); }
+
+    void OnStream(const EsInfo& info) override;
+    void OnData(int id, const uint8_t* p, size_t n, int64_t pts) override;
+    void Finish();
+
+    // Called with the stream's id for each picture of each stream, in each stream's order.
+    void OnEachPicture(std::function<void(int id, const Picture&)> fn) { m_onPicture = std::move(fn); }
+
+    // The video streams in the order they were announced; those that turned out to hold no
+    // video this tool reads only with withUnknown.
+    std::vector<const StreamModel*> Streams(bool withUnknown = false) const;
+
+    static constexpr int kElementaryId = -1;
+
+private:
+    EsAnalyser* Find(int id);
+    struct Entry {
+        int id;
+        std::unique_ptr<EsAnalyser> analyser;
+    };
+    std::vector<Entry> m_streams;
+    int m_last = -1;  // index of the stream fed last: consecutive pieces mostly go to one
+    std::function<void(int, const Picture&)> m_onPicture;
+};
+
+}  // namespace qvutil

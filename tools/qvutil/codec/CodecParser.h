@@ -1,0 +1,67 @@
+#pragma once
+
+// The codec layer: one parser per codec takes the units of an elementary stream (what lies
+// between two start codes) in order, keeps its parameter sets, fills the sequence facts of a
+// StreamModel and reports each picture with its access unit's offset and size.
+
+#include "Sei.h"
+#include "StreamModel.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace qvutil {
+
+struct Unit {
+    int64_t offset = 0;     // of the start code's first 00
+    bool zeroBefore = false;  // a zero byte stands right before it (the 4-byte form 00 00 00 01)
+    uint32_t code = 0;      // 0x100 + code byte
+    const uint8_t* data = nullptr;  // from the start code on: the whole unit, or its first `have` bytes
+    size_t have = 0;
+    int64_t size = 0;       // the whole unit, up to the next start code
+    bool Capped() const { return static_cast<int64_t>(have) < size; }
+};
+
+class PictureSink {
+public:
+    virtual ~PictureSink() = default;
+    virtual void OnPicture(const Picture& p) = 0;
+};
+
+class CodecParser {
+public:
+    CodecParser(StreamModel& model, PictureSink& sink) : m_model(model), m_sink(sink) {}
+    virtual ~CodecParser() = default;
+    // How many bytes of a unit with this code word (from its start code on) the parser needs.
+    virtual size_t Want(uint32_t code) const = 0;
+    virtual void OnUnit(const Unit& u) = 0;
+    // The stream ends at byte `end`: report the last picture.
+    virtual void Finish(int64_t end) = 0;
+
+protected:
+    // "invalid <what> at offset <offset>: <why>", among the model's problems.
+    void Invalid(const char* what, const Unit& u, const std::string& why);
+    // The picture being received is reported once the next one begins (its size is then
+    // known): EndPicture reports it as ending at `end`, BeginPicture ends it where the new
+    // one begins.
+    void EndPicture(int64_t end);
+    void BeginPicture(const Picture& p);
+    // The HDR facts of the first picture that carries them; clears the SEI facts.
+    void TakeSei(SeiFacts& sei);
+    // Counts a later parameter set that changes the picture format.
+    void CompareSequence(int width, int height, int chromaFormat, int bitDepth);
+
+    StreamModel& m_model;
+    PictureSink& m_sink;
+    Picture m_pic;
+    bool m_havePicture = false;
+};
+
+std::unique_ptr<CodecParser> MakeCodecParser(Codec codec, StreamModel& model, PictureSink& sink);
+
+// The largest unit a parser asks to see whole: parameter sets and SEI longer than this are
+// reported as too long instead of being copied.
+constexpr size_t kMaxHeaderUnit = 64 * 1024;
+
+}  // namespace qvutil
