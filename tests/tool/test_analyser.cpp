@@ -233,7 +233,10 @@ public:
             }
             if (!m_announced[id]) {
                 m_announced[id] = true;
-                m_sink.OnStream({id, m_codecs[id], 0, 1});
+                EsInfo info;
+                info.id = id, info.codec = m_codecs[id], info.program = 1;
+                info.video = m_codecs[id] != EsCodec::kOther;
+                m_sink.OnStream(info);
             }
             m_sink.OnData(id, m_buf.data() + header, len, pts);
             m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<long>(header + len));

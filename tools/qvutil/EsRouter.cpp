@@ -1,5 +1,7 @@
 #include "EsRouter.h"
 
+#include <algorithm>
+
 namespace qvutil {
 
 Codec CodecOf(EsCodec c) {
@@ -12,23 +14,29 @@ Codec CodecOf(EsCodec c) {
 }
 
 void EsRouter::AddElementary(Codec codec) {
-    OnStream({kElementaryId, codec == Codec::H264   ? EsCodec::kH264
-                             : codec == Codec::H265 ? EsCodec::kH265
-                             : codec == Codec::Mpeg12 ? EsCodec::kMpeg2Video
-                                                      : EsCodec::kUnknown,
-              0, 0});
+    EsInfo info;
+    info.id = kElementaryId;
+    info.codec = codec == Codec::H264     ? EsCodec::kH264
+                 : codec == Codec::H265   ? EsCodec::kH265
+                 : codec == Codec::Mpeg12 ? EsCodec::kMpeg2Video
+                                          : EsCodec::kUnknown;
+    info.video = true;
+    OnStream(info);
 }
 
 void EsRouter::OnStream(const EsInfo& info) {
-    if (info.codec == EsCodec::kOther || Find(info.id)) return;
+    if (std::find(m_announced.begin(), m_announced.end(), info.id) == m_announced.end())
+        m_announced.push_back(info.id);
+    // Streams that may be video are analysed too; their bytes decide.
+    if (!(info.video || info.codec == EsCodec::kUnknown) || info.codec == EsCodec::kOther || Find(info.id)) return;
     auto analyser = std::make_unique<EsAnalyser>(CodecOf(info.codec));
-    analyser->Model().id = info.id;
+    const int shown = info.id == kElementaryId ? info.id : info.id | m_idBase;
+    analyser->Model().id = shown;
     analyser->Model().program = info.program;
-    const int id = info.id;
-    analyser->OnEachPicture([this, id](const Picture& p) {
-        if (m_onPicture) m_onPicture(id, p);
+    analyser->OnEachPicture([this, shown](const Picture& p) {
+        if (m_onPicture) m_onPicture(shown, p);
     });
-    m_streams.push_back({info.id, std::move(analyser)});
+    m_streams.push_back({info.id, info.video, std::move(analyser)});
 }
 
 EsAnalyser* EsRouter::Find(int id) {
@@ -52,7 +60,7 @@ void EsRouter::Finish() {
 std::vector<const StreamModel*> EsRouter::Streams(bool withUnknown) const {
     std::vector<const StreamModel*> out;
     for (const Entry& e : m_streams)
-        if (withUnknown || e.analyser->Model().codec != Codec::Unknown) out.push_back(&e.analyser->Model());
+        if (e.analyser->Model().codec != Codec::Unknown || (withUnknown && e.video)) out.push_back(&e.analyser->Model());
     return out;
 }
 

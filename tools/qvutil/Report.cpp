@@ -192,7 +192,9 @@ std::string TextReport(const FormatInfo& f, const std::vector<const StreamModel*
     out += Format("Size         %" PRId64 " bytes\n", f.size);
     if (!f.md5.empty()) out += "MD5          " + f.md5 + "\n";
     if (!f.sha1.empty()) out += "SHA-1        " + f.sha1 + "\n";
-    out += "Container    " + f.container + "\n";
+    out += "Container    " + f.container;
+    if (f.nbStreams >= 0) out += Format(", %d stream%s", f.nbStreams, f.nbStreams == 1 ? "" : "s");
+    out += "\n";
     if (streams.empty()) out += "Codec        none (no start codes)\n";
     for (size_t i = 0; i < streams.size(); ++i) {
         const StreamModel& m = *streams[i];
@@ -345,7 +347,8 @@ std::string JsonReport(const FormatInfo& f, const std::vector<const StreamModel*
     root["streams"] = list;
     Json fmt;
     fmt["filename"] = f.filename;
-    fmt["nb_streams"] = streams.size();
+    // Every stream of a container, as ffprobe counts them, not only the video ones listed.
+    fmt["nb_streams"] = f.nbStreams >= 0 ? static_cast<size_t>(f.nbStreams) : streams.size();
     if (!f.formatName.empty()) {
         fmt["format_name"] = f.formatName;
         fmt["format_long_name"] = f.formatLongName;

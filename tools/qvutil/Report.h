@@ -18,6 +18,7 @@ struct FormatInfo {
     std::string formatLongName;
     std::string container;       // for the text page
     int64_t size = 0;
+    int nbStreams = -1;          // all streams of a container (audio too); -1: the streams listed
     std::string md5, sha1;       // lower-case hex, empty when not computed
 };
 

@@ -6,12 +6,15 @@
 #include "QvSHA1.h"
 #include "Report.h"
 #include "StartCodes.h"
+#include "container/Demux.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 
 namespace qvutil {
 
@@ -28,25 +31,67 @@ std::string Lower(const char* s) {
 
 namespace {
 
-// Reads the whole input in pieces, handing each to feed and to the digests (unless null).
-// False after a read error (reported).
-bool ReadAll(Input& in, const std::function<void(const uint8_t*, size_t)>& feed, QvMD5* md5, QvSHA1* sha1,
-             int64_t& size, const char* label) {
+// Reads the whole input in pieces into the router: a bare stream as one stream, a
+// transport or program stream through its demuxer; the digests (unless null) see every
+// byte. Formats the tool does not read are refused. The demuxer's warnings go to standard
+// error. False after a refusal or a read error (reported).
+bool ReadStreams(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, FormatInfo& format, const char* label) {
     std::vector<uint8_t> buf;
+    Container container;
+    std::string refusal;
+    if (!ProbeInput(in, buf, &container, &refusal)) return false;
+    if (!refusal.empty()) {
+        Error(in.Name() + ": " + FillRefusal(refusal, in.Name()));
+        return false;
+    }
+    std::unique_ptr<Demuxer> demux;
+    if (container == Container::kElementary) {
+        router.AddElementary();
+    } else {
+        router.SetContainer(container);
+        demux = MakeDemuxer(container, router);
+    }
     Progress progress(label, in.Size());
-    size = 0;
-    for (;;) {
-        buf.clear();
-        const long got = in.Read(buf, PieceSize());
-        if (got < 0) return false;
-        if (got == 0) break;
-        if (md5) md5->Append(buf.data(), static_cast<int32_t>(got));
-        if (sha1) sha1->Append(buf.data(), static_cast<int32_t>(got));
-        feed(buf.data(), buf.size());
-        size += got;
-        progress.Update(size);
+    format.size = 0;
+    // The probed head goes in pieces too, so that their size is the same everywhere.
+    for (bool head = true;; head = false) {
+        if (!head) {
+            buf.clear();
+            const long got = in.Read(buf, PieceSize());
+            if (got < 0) return false;
+            if (got == 0) break;
+        }
+        for (size_t at = 0; at < buf.size(); at += PieceSize()) {
+            uint8_t* p = buf.data() + at;
+            const size_t n = std::min(PieceSize(), buf.size() - at);
+            if (md5) md5->Append(p, static_cast<int32_t>(n));
+            if (sha1) sha1->Append(p, static_cast<int32_t>(n));
+            if (demux) demux->Feed(p, n);
+            else router.Feed(p, n);
+        }
+        format.size += static_cast<int64_t>(buf.size());
+        progress.Update(format.size);
+        if (buf.empty()) break;
     }
     progress.Finish();
+    if (demux) {
+        demux->Finish();
+        const std::string warnings = demux->Warnings();
+        for (size_t at = 0; at < warnings.size();) {
+            const size_t nl = warnings.find('\n', at);
+            Error(in.Name() + ": " + warnings.substr(at, nl - at));
+            at = nl == std::string::npos ? warnings.size() : nl + 1;
+        }
+    }
+    router.Finish();
+    format.filename = in.Name();
+    if (container == Container::kElementary) {
+        const std::vector<const StreamModel*> streams = router.Streams(true);
+        SetElementaryFormat(format, streams.empty() ? Codec::Unknown : streams[0]->codec);
+    } else {
+        SetContainerFormat(format, container);
+        format.nbStreams = router.Announced();
+    }
     return true;
 }
 
@@ -81,16 +126,10 @@ int CmdInspect(int argc, char** argv) {
         Error("out of memory");
         return kUsage;
     }
-    // A bare elementary stream goes to the router as one stream. (A container's demuxer,
-    // made with the router as its sink, would take the pieces instead.)
     EsRouter router;
-    router.AddElementary();
     FormatInfo format;
-    const auto feed = [&router](const uint8_t* p, size_t n) { router.Feed(p, n); };
-    if (!ReadAll(in, feed, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format.size, "inspect"))
+    if (!ReadStreams(in, router, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format, "inspect"))
         return kUsage;
-    router.Finish();
-    format.filename = in.Name();
     if (digests) {
         md5.Final();
         sha1.Final();
@@ -98,7 +137,6 @@ int CmdInspect(int argc, char** argv) {
         format.sha1 = Lower(sha1.GetString());
     }
     const std::vector<const StreamModel*> streams = router.Streams(true);
-    SetElementaryFormat(format, streams.empty() ? Codec::Unknown : streams[0]->codec);
     const std::string report = args.Has("--json") ? JsonReport(format, router.Streams()) : TextReport(format, streams);
     std::fputs(report.c_str(), stdout);
     return kOk;
@@ -124,16 +162,17 @@ int CmdFrames(int argc, char** argv) {
 
     Input in;
     if (!in.Open(args.Operands()[0])) return kUsage;
+    // The stream column appears once the input turns out to be a container: the header
+    // waits for the first picture.
     EsRouter router;
-    router.AddElementary();
-    std::fputs(FrameHeader(false).c_str(), stdout);
-    router.OnEachPicture([keysOnly](int id, const Picture& p) {
+    bool header = false;
+    router.OnEachPicture([keysOnly, &header](int id, const Picture& p) {
+        if (!header) std::fputs(FrameHeader(id >= 0).c_str(), stdout), header = true;
         if (!keysOnly || p.key) std::fputs(FrameLine(p, id).c_str(), stdout);
     });
-    int64_t size = 0;
-    if (!ReadAll(in, [&router](const uint8_t* p, size_t n) { router.Feed(p, n); }, nullptr, nullptr, size, "frames"))
-        return kUsage;
-    router.Finish();
+    FormatInfo format;
+    if (!ReadStreams(in, router, nullptr, nullptr, format, "frames")) return kUsage;
+    if (!header) std::fputs(FrameHeader(false).c_str(), stdout);
     for (const StreamModel* m : router.Streams()) {
         std::printf("%" PRId64 " pictures, %" PRId64 " frames (I %" PRId64 ", P %" PRId64 ", B %" PRId64
                     "), %" PRId64 " key, %s\n",

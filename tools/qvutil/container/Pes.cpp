@@ -53,6 +53,8 @@ void DescribeStreamType(uint8_t type, EsInfo& info) {
     case 0x02: info.codec = EsCodec::kMpeg2Video, info.video = true; break;
     case 0x1B: info.codec = EsCodec::kH264, info.video = true; break;
     case 0x24: info.codec = EsCodec::kH265, info.video = true; break;
+    // Private data: what it holds is for its bytes to tell (ffmpeg probes them too).
+    case 0x06: info.codec = EsCodec::kUnknown; break;
     // MPEG-4 Visual, SVC, MVC, JPEG 2000, HEVC sub-layers, AVS, Dirac, VC-1.
     case 0x10: case 0x1F: case 0x20: case 0x21: case 0x25: case 0x42: case 0xD1: case 0xEA:
         info.video = true;
