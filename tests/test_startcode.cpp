@@ -176,14 +176,15 @@ private:
 
 // One start code (or the part of one that fits) at every offset of ranges of every length
 // around the steps of the wide searches, amid a run of zeros (00 00 00 01), 01 bytes behind
-// single zeros close together or far apart (a search driven by memchr stops at each), or
-// plain bytes. Each range lies against an unreadable page at its end and then at its start;
+// single zeros close together or far apart (a search driven by memchr stops at each, and
+// looks a few words past each for the next), or plain bytes. Each range lies against an unreadable page at its end and then at its start;
 // the walks both ways and the scanners at width 4 agree with the model at every CPU level.
 TEST(QvStartCode, EveryOffsetAgreesWithModel) {
     std::vector<uint32_t> levels;
     for (const auto& level : qvtest::CpuLevels()) levels.push_back(level.mask);
     const Bytes fillers[] = {Hex("00"), Hex("00 01 01 00 02 01 37 01 00 01 00 05"),
-                             Hex("00 01 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11"), Hex("11")};
+                             Hex("00 01 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11"),
+                             Hex("00 01 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11"), Hex("11")};
     std::vector<int32_t> sizes;
     for (int32_t n = 0; n <= 140; ++n) sizes.push_back(n);
     for (int32_t n : {258, 259, 260, 261, 262}) sizes.push_back(n);

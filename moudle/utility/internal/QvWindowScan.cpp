@@ -136,11 +136,17 @@ int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
             // A later 01 needs two zeros after this one. 01 bytes often come close
             // together, and two word tests cost less than another call.
             q = k + 3;
-            if (end - q < 16) break;
+            if (end - q < 32) break;
             if (!Has01(q)) {
                 if (!Has01(q + 8)) {
-                    q += 16;
-                    break;
+                    if (!Has01(q + 16)) {
+                        if (!Has01(q + 24)) {
+                            q += 32;
+                            break;
+                        }
+                        q += 8;
+                    }
+                    q += 8;
                 }
                 q += 8;
             }
