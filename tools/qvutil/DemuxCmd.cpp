@@ -114,12 +114,7 @@ int CmdDemux(int argc, char** argv) {
     if (!in.Open(args.Operands()[0])) return kUsage;
     std::vector<uint8_t> buf;
     Container container;
-    std::string refusal;
-    if (!ProbeInput(in, buf, &container, &refusal)) return kUsage;
-    if (!refusal.empty()) {
-        Error(in.Name() + ": " + FillRefusal(refusal, in.Name()));
-        return kUsage;
-    }
+    if (!ProbeReadable(in, buf, &container)) return kUsage;
     if (container == Container::kElementary) {
         Error(in.Name() + ": neither MPEG-TS nor MPEG-PS: a bare stream has nothing to take out");
         return kUsage;
@@ -149,12 +144,7 @@ int CmdDemux(int argc, char** argv) {
     if (ok && !sink.Failed()) demux->Finish();
     progress.Finish();
 
-    const std::string warnings = demux->Warnings();
-    for (size_t at = 0; at < warnings.size();) {
-        const size_t nl = warnings.find('\n', at);
-        Error(in.Name() + ": " + warnings.substr(at, nl - at));
-        at = nl == std::string::npos ? warnings.size() : nl + 1;
-    }
+    ReportWarnings(*demux, in.Name());
     if (list) {
         sink.List(container);
         return ok ? kOk : kUsage;

@@ -38,12 +38,7 @@ namespace {
 bool ReadStreams(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, FormatInfo& format, const char* label) {
     std::vector<uint8_t> buf;
     Container container;
-    std::string refusal;
-    if (!ProbeInput(in, buf, &container, &refusal)) return false;
-    if (!refusal.empty()) {
-        Error(in.Name() + ": " + FillRefusal(refusal, in.Name()));
-        return false;
-    }
+    if (!ProbeReadable(in, buf, &container)) return false;
     std::unique_ptr<Demuxer> demux;
     if (container == Container::kElementary) {
         router.AddElementary();
@@ -76,12 +71,7 @@ bool ReadStreams(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, FormatIn
     progress.Finish();
     if (demux) {
         demux->Finish();
-        const std::string warnings = demux->Warnings();
-        for (size_t at = 0; at < warnings.size();) {
-            const size_t nl = warnings.find('\n', at);
-            Error(in.Name() + ": " + warnings.substr(at, nl - at));
-            at = nl == std::string::npos ? warnings.size() : nl + 1;
-        }
+        ReportWarnings(*demux, in.Name());
     }
     router.Finish();
     format.filename = in.Name();
@@ -101,7 +91,8 @@ int CmdInspect(int argc, char** argv) {
     Args args("inspect", {{nullptr, "--json", false}, {nullptr, "--no-digests", false}},
               "Usage: qvutil inspect [--json] [--no-digests] FILE\n"
               "\n"
-              "Everything about an elementary video stream (H.264, H.265, MPEG-1/2): its size and\n"
+              "Everything about the video streams (H.264, H.265, MPEG-1/2) of a bare stream or an\n"
+              "MPEG-TS, M2TS or MPEG-PS file, each reported by its PID or stream id: its size and\n"
               "digests, its start codes by type, every fact of its sequence header (profile, level,\n"
               "picture size and cropping, chroma format and bit depth, frame rate, interlacing\n"
               "and field order, aspect ratio, colour and HDR signalling) and what its pictures\n"
@@ -146,8 +137,9 @@ int CmdFrames(int argc, char** argv) {
     Args args("frames", {{nullptr, "--keys", false}},
               "Usage: qvutil frames [--keys] FILE\n"
               "\n"
-              "One line per picture of an elementary video stream, in decoding order: the byte\n"
-              "offset of its access unit, its size in bytes, its type (I, P, B), 'key' where\n"
+              "One line per picture of the video streams of a bare stream or an MPEG-TS, M2TS or\n"
+              "MPEG-PS file, in decoding order: the stream's id (containers only), the byte offset\n"
+              "of its access unit in the stream, its size in bytes, its type (I, P, B), 'key' where\n"
               "decoding can start (IDR and other random access points, MPEG I pictures), whether\n"
               "it is a frame or a top or bottom field, its kind (IDR, CRA, BLA, RASL, RADL) and\n"
               "its time stamp when a container gave one; a summary line at the end.\n"

@@ -76,6 +76,10 @@ std::string FillRefusal(const std::string& refusal, const std::string& path);
 // Reads the first kProbeBytes of in (fewer when it ends sooner) into head and decides the
 // container; head's bytes are the first to feed. False on a read error (reported).
 bool ProbeInput(Input& in, std::vector<uint8_t>& head, Container* c, std::string* refusal);
+// ProbeInput, with a refusal printed as an error: false then too.
+bool ProbeReadable(Input& in, std::vector<uint8_t>& head, Container* c);
+// Prints each of the demuxer's warnings as an error line about the file name.
+void ReportWarnings(const Demuxer& demux, const std::string& name);
 
 // "MPEG-TS", "M2TS", "MPEG-PS", "elementary stream".
 const char* ContainerName(Container c);

@@ -12,4 +12,21 @@ bool ProbeInput(Input& in, std::vector<uint8_t>& head, Container* c, std::string
     return true;
 }
 
+bool ProbeReadable(Input& in, std::vector<uint8_t>& head, Container* c) {
+    std::string refusal;
+    if (!ProbeInput(in, head, c, &refusal)) return false;
+    if (refusal.empty()) return true;
+    Error(in.Name() + ": " + FillRefusal(refusal, in.Name()));
+    return false;
+}
+
+void ReportWarnings(const Demuxer& demux, const std::string& name) {
+    const std::string warnings = demux.Warnings();
+    for (size_t at = 0; at < warnings.size();) {
+        const size_t nl = warnings.find('\n', at);
+        Error(name + ": " + warnings.substr(at, nl - at));
+        at = nl == std::string::npos ? warnings.size() : nl + 1;
+    }
+}
+
 }  // namespace qvutil
