@@ -3,6 +3,7 @@
 #include "internal/QvCpu.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -279,6 +280,10 @@ private:
 // first, over the same message of 2^29 + 64 zero bytes. The digests are coreutils':
 //   head -c 536870976 /dev/zero | md5sum     (and sha1sum)
 TYPED_TEST(Digest, MessagesPast4GiBits) {
+    // Every level keeps the count in the same code, and 1.5 GiB of hashing is slow under an
+    // emulator: the process that runs the default level is enough.
+    if (const char* forced = std::getenv("QV_CPU"); forced && *forced)
+        GTEST_SKIP() << "the bit count is shared by every level; run without QV_CPU";
     constexpr int32_t kBig = int32_t{1} << 29, kTotal = kBig + 64;
     const std::string want = std::is_same_v<TypeParam, QvMD5>
                                  ? "86D6D3E2FBA02CAEE5D80C9D0246ACF5"

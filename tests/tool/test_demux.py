@@ -3,8 +3,8 @@
 
     test_demux.py QVUTIL SAMPLES_DIR SHARED_DATA_DIR REQUIRE_DATA [EMULATOR...]
 
-The files are made here with ffmpeg and kept beside the tool (demux-corpus/, remade when
-the recipes or ffmpeg change); what 'ffmpeg -c copy' takes out of them is the expected
+The files are made here with ffmpeg and kept beside the tool or in $QV_TEST_CACHE
+(demux-corpus/, remade when the recipes or ffmpeg change); what 'ffmpeg -c copy' takes out of them is the expected
 output. Damaged and hand-built streams come from the small writer below, with their
 expected output worked out as they are built.
 """
@@ -23,7 +23,7 @@ import unittest
 
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
-CORPUS = os.path.join(os.path.dirname(os.path.abspath(QVUTIL)), "demux-corpus")
+CORPUS = os.path.join(os.environ.get("QV_TEST_CACHE") or os.path.dirname(os.path.abspath(QVUTIL)), "demux-corpus")
 G = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-threads", "1"]
 
 

@@ -6,7 +6,7 @@
 A corpus of small streams is made at test time with ffmpeg (libx264, libx265, its MPEG-1 and
 MPEG-2 encoders) over varied profiles, bit depths, chroma formats, sizes, interlacing, frame
 rates, aspect ratios and colour signalling, and kept beside the qvutil binary so that later
-runs reuse it. ffprobe (-show_streams -count_frames, -show_packets, -show_frames) is the
+runs reuse it (or in $QV_TEST_CACHE, which several build directories may share). ffprobe (-show_streams -count_frames, -show_packets, -show_frames) is the
 oracle; the shared real streams and the bundled samples are compared too.
 """
 
@@ -21,7 +21,7 @@ import unittest
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
 STREAMS = os.path.join(SHARED, "streams")
-CACHE = os.path.join(os.path.dirname(os.path.abspath(QVUTIL)), "inspect-corpus")
+CACHE = os.path.join(os.environ.get("QV_TEST_CACHE") or os.path.dirname(os.path.abspath(QVUTIL)), "inspect-corpus")
 
 X265 = "log-level=error"
 # name, testsrc2 size, rate, frames, encoder arguments
@@ -123,8 +123,9 @@ def probe(path, what):
     out = subprocess.run(["ffprobe", "-v", "error", "-of", "json"] + args + [path], stdout=subprocess.PIPE,
                          check=True).stdout
     result = json.loads(out)
-    with open(cache, "w") as f:
+    with open(cache + ".tmp", "w") as f:
         json.dump(result, f)
+    os.replace(cache + ".tmp", cache)
     return result
 
 

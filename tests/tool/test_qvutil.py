@@ -272,8 +272,8 @@ class Escape(unittest.TestCase):
                 self.assertEqual((rc, esc), (0, escape_model(data)), (len(data), piece, err))
                 rc, back, err = run(["unescape"], stdin=esc, piece=piece)
                 self.assertEqual((rc, back), (0, data), (len(data), piece, err))
-                rc, raw, _ = run(["unescape"], stdin=data, piece=piece)
-                self.assertEqual(raw, unescape_model(data), (len(data), piece))
+                rc, raw, err = run(["unescape"], stdin=data, piece=piece)
+                self.assertEqual((rc, raw), (0, unescape_model(data)), (len(data), piece, err))
 
     def test_output_file(self):
         with tempfile.TemporaryDirectory() as tmp:
