@@ -213,6 +213,33 @@ TEST(QvStartCode, EveryOffsetAgreesWithModel) {
             }
 }
 
+// Long ranges are searched by aligned blocks, whose test sees a start code through the byte
+// pair at or after its first byte: one start code at every offset of ranges that end at
+// odd and even distances from a cache line against an unreadable page (or begin on a
+// line, after one), amid zeros (every block passes that test), 00 01 pairs at both
+// parities, or plain bytes, against the model at every CPU level.
+TEST(QvStartCode, AlignedBlocksAgreeWithModel) {
+    std::vector<uint32_t> levels;
+    for (const auto& level : qvtest::CpuLevels()) levels.push_back(level.mask);
+    const Bytes fillers[] = {Hex("00"), Hex("11"), Hex("00 01 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11")};
+    Fenced mem(520);
+    for (const Bytes& filler : fillers)
+        for (int32_t n : {256, 257, 258, 287, 288, 289, 318, 319, 391, 520})
+            for (unsigned char* d : {mem.Back(static_cast<size_t>(n)), mem.Front()})
+                for (int32_t at = 0; at < n; ++at) {
+                    for (int32_t i = 0; i < n; ++i) d[i] = filler[static_cast<size_t>(i) % filler.size()];
+                    const unsigned char code[] = {0, 0, 1, 0xB5};
+                    std::memcpy(d + at, code, static_cast<size_t>(std::min<int32_t>(4, n - at)));
+                    const model::Expected expected = model::Model(d, n, 4, 0x100, 0xFFFFFF00, 0x1B5);
+                    for (uint32_t level : levels) {
+                        qv::cpu::ScopedMask scoped(level);
+                        ASSERT_EQ(model::Check(expected, d, n), "")
+                            << "filler " << int{filler[1 % filler.size()]} << " size " << n << " at " << at << " level " << level
+                            << (d == mem.Front() ? " front" : " back");
+                    }
+                }
+}
+
 // Every start code of the shared streams, both ways, as many as their documentation gives.
 TEST(QvStartCode, RealStreams) {
     const std::pair<const char*, size_t> files[] = {

@@ -122,13 +122,27 @@ QV_AVX2 inline bool Maybe128(const uint8_t* q) {
 
 constexpr uint32_t kStartMask = 0xFFFFFF00, kStartValue = 0x100;
 
-}  // namespace
+// A start code at a has its 00 00 in the aligned byte pair at a (a even) or its 00 01 in the
+// pair at a + 1 (a odd): some aligned pair is 00 then 00 or 01, a 16-bit lane whose bits
+// under 0xFEFF are clear. One aligned load per 32 bytes, none across a cache line.
+// Whether such a pair lies in the 128 aligned bytes from q, that is whether a start code
+// may lie at q - 1 .. q + 126.
+QV_AVX2 inline __m256i Pairs32(const uint8_t* q) {
+    return _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const __m256i*>(q)),
+                            _mm256_set1_epi16(static_cast<short>(0xFEFF)));
+}
+
+QV_AVX2 inline bool Pairs128(const uint8_t* q) {
+    const __m256i x = _mm256_min_epu16(_mm256_min_epu16(Pairs32(q), Pairs32(q + 32)),
+                                       _mm256_min_epu16(Pairs32(q + 64), Pairs32(q + 96)));
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi16(x, _mm256_setzero_si256())) != 0;
+}
 
 // Between start codes two of their bytes are tested, 128 windows per step; where that
 // passes, all three. The last windows go in one block that ends at the last window (those
 // it repeats were tested already and hold no match), 16 bytes wide below 35 bytes, and the
 // plain loop below 19.
-QV_AVX2 int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n) {
+QV_AVX2 int32_t FirstStartCodeNear(const uint8_t* p, int32_t n) {
     int32_t j = 0;
     for (; j <= n - 131; j += 128) {
         if (!Maybe128(p + j)) continue;
@@ -150,7 +164,7 @@ QV_AVX2 int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n) {
     return First4Scalar(p, n, kStartMask, kStartValue);
 }
 
-QV_AVX2 int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n) {
+QV_AVX2 int32_t LastStartCodeNear(const uint8_t* p, int32_t n) {
     int32_t top = n - 4;  // highest window not yet tested
     for (; top >= 127; top -= 128) {
         if (!Maybe128(p + top - 127)) continue;
@@ -170,6 +184,39 @@ QV_AVX2 int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n) {
         return bits ? 31 - Clz32(bits) : -1;
     }
     return Last4Scalar(p, n, kStartMask, kStartValue);
+}
+
+}  // namespace
+
+// Long ranges go by aligned blocks of 128 bytes; the unaligned head and the tail by the
+// kernels above.
+QV_AVX2 int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n) {
+    if (n < 256) return FirstStartCodeNear(p, n);
+    if (const uint32_t bits = Codes32(p)) return Ctz32(bits);  // windows 0 .. 31
+    // The first block boundary past p: its windows from j - 1 <= 31 on.
+    int32_t j = 32 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p) & 31);
+    for (; j <= n - 130; j += 128) {
+        if (!Pairs128(p + j)) continue;
+        if (const uint64_t bits = Codes64(p + j - 1)) return j - 1 + Ctz64(bits);
+        if (const uint64_t bits = Codes64(p + j + 63)) return j + 63 + Ctz64(bits);
+    }
+    const int32_t r = FirstStartCodeNear(p + j - 1, n - j + 1);
+    return r < 0 ? -1 : j - 1 + r;
+}
+
+QV_AVX2 int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n) {
+    if (n < 256) return LastStartCodeNear(p, n);
+    const int32_t top = n - 4;
+    if (const uint32_t bits = Codes32(p + top - 31)) return top - Clz32(bits);  // top - 31 .. top
+    // The highest block whose windows end at or below top - 1 - 31 + 32; those above it
+    // were just tested.
+    int32_t j = top - 126 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p + top - 126) & 31);
+    for (; j >= 1; j -= 128) {
+        if (!Pairs128(p + j)) continue;
+        if (const uint64_t bits = Codes64(p + j + 63)) return j + 126 - Clz64(bits);
+        if (const uint64_t bits = Codes64(p + j - 1)) return j + 62 - Clz64(bits);
+    }
+    return LastStartCodeNear(p, j + 130);  // windows 0 .. j + 126
 }
 
 QV_AVX2 int32_t First4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value) {

@@ -51,9 +51,16 @@ inline __mmask64 FirstLanes(int32_t m) {
     return m >= 64 ? ~__mmask64{0} : (__mmask64{1} << m) - 1;
 }
 
-}  // namespace
+// A start code at a has its 00 00 in the aligned byte pair at a (a even) or its 00 01 in the
+// pair at a + 1 (a odd): some aligned pair is 00 then 00 or 01, a 16-bit lane whose bits
+// under 0xFEFF are clear. Whether such a pair lies in the 128 aligned bytes from q, that
+// is whether a start code may lie at q - 1 .. q + 126: two aligned loads, no line crossed.
+QV_AVX512 inline bool Pairs128(const uint8_t* q) {
+    const __m512i m = _mm512_set1_epi16(static_cast<short>(0xFEFF));
+    return (_mm512_testn_epi16_mask(_mm512_load_si512(q), m) | _mm512_testn_epi16_mask(_mm512_load_si512(q + 64), m)) != 0;
+}
 
-QV_AVX512 int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n) {
+QV_AVX512 int32_t FirstStartCodeNear(const uint8_t* p, int32_t n) {
     int32_t j = 0;
     // Windows j .. j + 127; the code byte of the last is in range.
     for (; j <= n - 131; j += 128) {
@@ -68,7 +75,7 @@ QV_AVX512 int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n) {
     return bits ? j + Ctz64(bits) : -1;
 }
 
-QV_AVX512 int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n) {
+QV_AVX512 int32_t LastStartCodeNear(const uint8_t* p, int32_t n) {
     int32_t top = n - 4;  // highest window not yet tested
     for (; top >= 127; top -= 128) {
         if (!Maybe128(p + top - 127)) continue;
@@ -80,6 +87,39 @@ QV_AVX512 int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n) {
     if (top < 0) return -1;
     const uint64_t bits = Codes64(p, FirstLanes(top + 1));
     return bits ? 63 - Clz64(bits) : -1;
+}
+
+}  // namespace
+
+// Long ranges go by aligned blocks of 128 bytes; the unaligned head and the tail by the
+// kernels above.
+QV_AVX512 int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n) {
+    if (n < 256) return FirstStartCodeNear(p, n);
+    if (const uint64_t bits = Codes64(p)) return Ctz64(bits);  // windows 0 .. 63
+    // The first block boundary past p: its windows from j - 1 <= 63 on.
+    int32_t j = 64 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p) & 63);
+    for (; j <= n - 130; j += 128) {
+        if (!Pairs128(p + j)) continue;
+        if (const uint64_t bits = Codes64(p + j - 1)) return j - 1 + Ctz64(bits);
+        if (const uint64_t bits = Codes64(p + j + 63)) return j + 63 + Ctz64(bits);
+    }
+    const int32_t r = FirstStartCodeNear(p + j - 1, n - j + 1);
+    return r < 0 ? -1 : j - 1 + r;
+}
+
+QV_AVX512 int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n) {
+    if (n < 256) return LastStartCodeNear(p, n);
+    const int32_t top = n - 4;
+    if (const uint64_t bits = Codes64(p + top - 63)) return top - Clz64(bits);  // top - 63 .. top
+    // The highest aligned block whose windows end at or below top; those above were just
+    // tested.
+    int32_t j = top - 126 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p + top - 126) & 63);
+    for (; j >= 1; j -= 128) {
+        if (!Pairs128(p + j)) continue;
+        if (const uint64_t bits = Codes64(p + j + 63)) return j + 126 - Clz64(bits);
+        if (const uint64_t bits = Codes64(p + j - 1)) return j + 62 - Clz64(bits);
+    }
+    return LastStartCodeNear(p, j + 130);  // windows 0 .. j + 126
 }
 
 }  // namespace scan
