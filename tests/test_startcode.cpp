@@ -138,6 +138,30 @@ TEST(QvStartCode, AgreesWithModelOnRandomData) {
         }
 }
 
+// Runs longer than the pieces the passes copy skewed runs in, with the output at every
+// distance from the input modulo 64, and restored in place: the escapes at both ends of a
+// long run and one in its middle move each later run by a byte.
+TEST(QvStartCode, LongRunsAtEverySkew) {
+    Bytes raw(9000);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<unsigned char>(0x20 + i % 91);
+    for (size_t at : {size_t{5}, size_t{4100}, size_t{8990}}) raw[at] = raw[at + 1] = 0, raw[at + 2] = 1, raw[at + 3] = 0xF7;
+    const Bytes esc = model::RemoveRaceBytes(raw);
+    ASSERT_EQ(esc.size(), raw.size() + 3);
+    Bytes room(2 * esc.size() + 256);
+    unsigned char* const in = room.data() + (64 - reinterpret_cast<uintptr_t>(room.data()) % 64);
+    unsigned char* const out0 = in + esc.size() + 64;
+    for (int skew = 0; skew < 64; ++skew) {
+        unsigned char* const out = out0 + skew;
+        std::copy(raw.begin(), raw.end(), in);
+        ASSERT_EQ(QvStartCode::RemoveRaceBytes(in, static_cast<int32_t>(raw.size()), out), static_cast<int>(esc.size())) << skew;
+        ASSERT_TRUE(std::equal(esc.begin(), esc.end(), out)) << "remove, skew " << skew;
+        ASSERT_EQ(QvStartCode::RestoreRaceBytes(out, static_cast<int32_t>(esc.size()), in), static_cast<int>(raw.size())) << skew;
+        ASSERT_TRUE(std::equal(raw.begin(), raw.end(), in)) << "restore, skew " << skew;
+        ASSERT_EQ(QvStartCode::RestoreRaceBytes(out, static_cast<int32_t>(esc.size()), out), static_cast<int>(raw.size())) << skew;
+        ASSERT_TRUE(std::equal(raw.begin(), raw.end(), out)) << "restore in place, skew " << skew;
+    }
+}
+
 // Memory where a range can end at the last readable byte or begin at the first: on Linux
 // between two pages that cannot be read, so that a read past either end faults (no sanitizer
 // sees a vector load do that); elsewhere plain memory.

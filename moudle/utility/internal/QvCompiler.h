@@ -6,6 +6,7 @@
 //                  kernels are compiled (big-endian AArch64 keeps the portable code)
 //   QV_TARGET(s)   lets one function use instructions beyond the baseline (GCC/Clang need
 //                  the attribute; MSVC allows any intrinsic anywhere)
+//   QV_NOINLINE, QV_UNLIKELY(c)   keep a rarely taken path out of its caller's way
 //   qv::Ctz32/Ctz64/Clz32/Clz64   bit scans of a non-zero word
 
 #include <cstdint>
@@ -22,6 +23,17 @@
 #define QV_TARGET(features) __attribute__((target(features)))
 #else
 #define QV_TARGET(features)
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QV_NOINLINE __attribute__((noinline))
+#define QV_UNLIKELY(c) __builtin_expect(!!(c), 0)
+#elif defined(_MSC_VER)
+#define QV_NOINLINE __declspec(noinline)
+#define QV_UNLIKELY(c) (c)
+#else
+#define QV_NOINLINE
+#define QV_UNLIKELY(c) (c)
 #endif
 
 #if defined(_MSC_VER) && !defined(__clang__)
