@@ -46,9 +46,10 @@ public:
     int Add(const unsigned char* p, int32_t n) {
         // Appending into reserved room is the hot case: no call, just the copy. (A negative
         // n reads as huge here and takes the general path.)
-        if (m_pData && static_cast<uint32_t>(n) <= static_cast<uint32_t>(m_lCapacity - m_lSize)) {
-            if (n) std::memcpy(m_pData + m_lSize, p, static_cast<size_t>(n));
-            m_lSize += n;
+        const int32_t size = m_lSize;
+        if (m_pData && static_cast<uint32_t>(n) <= static_cast<uint32_t>(m_lCapacity - size)) {
+            if (n) std::memcpy(m_pData + size, p, static_cast<size_t>(n));
+            m_lSize = size + n;
             return 1;
         }
         return AddGrowing(p, n);
