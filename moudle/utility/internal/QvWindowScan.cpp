@@ -113,46 +113,22 @@ namespace {
 constexpr uint32_t kStartMask = 0xFFFFFF00;
 constexpr uint32_t kStartValue = 0x100;
 
-// Whether any of the eight bytes from q is 01.
-inline bool Has01(const uint8_t* q) {
-    uint64_t x;
-    std::memcpy(&x, q, sizeof x);
-    return ZeroBytes(x ^ 0x0101010101010101ull) != 0;
-}
-
 }  // namespace
 
+// The C library's memchr finds the 01 bytes, vectorised wherever it runs. Looking a few
+// words past a false 01 before calling it again was tried: on real streams and on random
+// data alike it cost more than the call it saved.
 int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
     if (n < 4) return -1;
     // The 01 of the window at j lies at j + 2, so in [2, n - 2].
     const uint8_t* q = p + 2;
     const uint8_t* const end = p + n - 1;
     while (q < end) {
-        const void* hit = std::memchr(q, 1, static_cast<size_t>(end - q));
-        if (!hit) return -1;
-        const uint8_t* k = static_cast<const uint8_t*>(hit);
-        for (;;) {
-            if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
-            // A later 01 needs two zeros after this one. 01 bytes often come close
-            // together, and two word tests cost less than another call.
-            q = k + 3;
-            if (end - q < 32) break;
-            if (!Has01(q)) {
-                if (!Has01(q + 8)) {
-                    if (!Has01(q + 16)) {
-                        if (!Has01(q + 24)) {
-                            q += 32;
-                            break;
-                        }
-                        q += 8;
-                    }
-                    q += 8;
-                }
-                q += 8;
-            }
-            while (*q != 1) ++q;
-            k = q;
-        }
+        const uint8_t* k = static_cast<const uint8_t*>(std::memchr(q, 1, static_cast<size_t>(end - q)));
+        if (!k) return -1;
+        if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
+        // A later 01 needs two zeros after this one.
+        q = k + 3;
     }
     return -1;
 }
@@ -163,24 +139,10 @@ int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
     const uint8_t* const begin = p + 2;
     const uint8_t* q = p + n - 1;  // the 01 lies before q
     while (q > begin) {
-        const void* hit = memrchr(begin, 1, static_cast<size_t>(q - begin));
-        if (!hit) return -1;
-        const uint8_t* k = static_cast<const uint8_t*>(hit);
-        for (;;) {
-            if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
-            q = k;
-            if (q - begin < 16) break;
-            if (!Has01(q - 8)) {
-                if (!Has01(q - 16)) {
-                    q -= 16;
-                    break;
-                }
-                q -= 8;
-            }
-            while (*--q != 1) {
-            }
-            k = q;
-        }
+        const uint8_t* k = static_cast<const uint8_t*>(memrchr(begin, 1, static_cast<size_t>(q - begin)));
+        if (!k) return -1;
+        if (k[-1] == 0 && k[-2] == 0) return static_cast<int32_t>(k - p) - 2;
+        q = k;
     }
     return -1;
 #else
