@@ -248,7 +248,7 @@ TEST(QvStartCode, AlignedBlocksAgreeWithModel) {
     const Bytes fillers[] = {Hex("00"), Hex("11"), Hex("00 01 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11 11")};
     Fenced mem(520);
     for (const Bytes& filler : fillers)
-        for (int32_t n : {256, 257, 258, 287, 288, 289, 318, 319, 391, 520})
+        for (int32_t n : {128, 131, 190, 256, 257, 258, 287, 288, 289, 318, 319, 391, 520})
             for (unsigned char* d : {mem.Back(static_cast<size_t>(n)), mem.Front()})
                 for (int32_t at = 0; at < n; ++at) {
                     for (int32_t i = 0; i < n; ++i) d[i] = filler[static_cast<size_t>(i) % filler.size()];

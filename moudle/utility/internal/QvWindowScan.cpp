@@ -155,6 +155,8 @@ int32_t FirstStartCode(const uint8_t* p, int32_t n) {
 #if defined(QV_X86)
     if (f & cpu::kAVX512BW) return FirstStartCodeAvx512(p, n);
     if (f & cpu::kAVX2) return FirstStartCodeAvx2(p, n);
+#elif defined(QV_ARM64)
+    if (f & cpu::kNEON) return FirstStartCodeNeon(p, n);
 #endif
     if (f & cpu::kWord) return FirstStartCodeWord(p, n);
     return First4Scalar(p, n, kStartMask, kStartValue);
@@ -165,6 +167,8 @@ int32_t LastStartCode(const uint8_t* p, int32_t n) {
 #if defined(QV_X86)
     if (f & cpu::kAVX512BW) return LastStartCodeAvx512(p, n);
     if (f & cpu::kAVX2) return LastStartCodeAvx2(p, n);
+#elif defined(QV_ARM64)
+    if (f & cpu::kNEON) return LastStartCodeNeon(p, n);
 #endif
     if (f & cpu::kWord) return LastStartCodeWord(p, n);
     return Last4Scalar(p, n, kStartMask, kStartValue);

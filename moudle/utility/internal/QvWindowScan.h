@@ -51,6 +51,9 @@ int32_t FirstStartCodeAvx2(const uint8_t* p, int32_t n);
 int32_t LastStartCodeAvx2(const uint8_t* p, int32_t n);
 int32_t FirstStartCodeAvx512(const uint8_t* p, int32_t n);
 int32_t LastStartCodeAvx512(const uint8_t* p, int32_t n);
+#elif defined(QV_ARM64)
+int32_t FirstStartCodeNeon(const uint8_t* p, int32_t n);
+int32_t LastStartCodeNeon(const uint8_t* p, int32_t n);
 #endif
 
 }  // namespace scan
