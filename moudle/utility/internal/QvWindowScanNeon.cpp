@@ -69,7 +69,7 @@ int32_t FirstStartCodeNear(const uint8_t* p, int32_t n) {
 
 int32_t LastStartCodeNear(const uint8_t* p, int32_t n) {
     if (n < 19) return Last4Scalar(p, n, kStartMask, kStartValue);
-    int32_t top = n - 4; // highest window not yet tested
+    int32_t top = n - 4;  // highest window not yet tested
     for (; top >= 15; top -= 16)
         if (const uint64_t bits = Codes16(p + top - 15)) return top - 15 + LastOf(bits);
     if (top < 0) return -1;
@@ -77,11 +77,11 @@ int32_t LastStartCodeNear(const uint8_t* p, int32_t n) {
     return bits ? LastOf(bits) : -1;
 }
 
-} // namespace
+}  // namespace
 
 int32_t FirstStartCodeNeon(const uint8_t* p, int32_t n) {
     if (n < 256) return FirstStartCodeNear(p, n);
-    if (const uint64_t bits = Codes16(p)) return FirstOf(bits); // windows 0 .. 15
+    if (const uint64_t bits = Codes16(p)) return FirstOf(bits);  // windows 0 .. 15
     // The first block boundary past p: its windows from j - 1 <= 15 on.
     int32_t j = 16 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p) & 15);
     for (; j <= n - 130; j += 128) {
@@ -97,7 +97,7 @@ int32_t LastStartCodeNeon(const uint8_t* p, int32_t n) {
     if (n < 256) return LastStartCodeNear(p, n);
     const int32_t top = n - 4;
     if (const uint64_t bits = Codes16(p + top - 15))
-        return top - 15 + LastOf(bits); // top - 15 .. top
+        return top - 15 + LastOf(bits);  // top - 15 .. top
     // The highest block whose windows end at or below top; those above top - 16 were just
     // tested.
     int32_t j = top - 126 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p + top - 126) & 15);
@@ -106,10 +106,10 @@ int32_t LastStartCodeNeon(const uint8_t* p, int32_t n) {
         for (int32_t k = j + 111; k >= j - 1; k -= 16)
             if (const uint64_t bits = Codes16(p + k)) return k + LastOf(bits);
     }
-    return LastStartCodeNear(p, j + 130); // windows 0 .. j + 126
+    return LastStartCodeNear(p, j + 130);  // windows 0 .. j + 126
 }
 
-} // namespace scan
-} // namespace qv
+}  // namespace scan
+}  // namespace qv
 
 #endif
