@@ -21,6 +21,8 @@ import sys
 import tempfile
 import unittest
 
+from qvtool import run_tool
+
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
 CORPUS = os.path.join(os.environ.get("QV_TEST_CACHE") or os.path.dirname(os.path.abspath(QVUTIL)), "demux-corpus")
@@ -86,8 +88,7 @@ def run(args, piece=None, stdin=b""):
     env.pop("QVUTIL_PIECE_SIZE", None)
     if piece:
         env["QVUTIL_PIECE_SIZE"] = str(piece)
-    p = subprocess.run(EMULATOR + [QVUTIL] + args, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                       env=env, timeout=300)
+    p = run_tool(EMULATOR, QVUTIL, args, stdin, env)
     return p.returncode, p.stdout, p.stderr.decode()
 
 

@@ -18,6 +18,8 @@ import subprocess
 import sys
 import unittest
 
+from qvtool import run_tool
+
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
 STREAMS = os.path.join(SHARED, "streams")
@@ -103,8 +105,7 @@ def run(args, stdin=b"", piece=None):
     env = dict(os.environ)
     if piece:
         env["QVUTIL_PIECE_SIZE"] = str(piece)
-    p = subprocess.run(EMULATOR + [QVUTIL] + args, input=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                       env=env, timeout=300)
+    p = run_tool(EMULATOR, QVUTIL, args, stdin, env)
     return p.returncode, p.stdout, p.stderr.decode()
 
 

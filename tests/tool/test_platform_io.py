@@ -15,6 +15,8 @@ import sys
 import tempfile
 import unittest
 
+from qvtool import run_tool
+
 QVUTIL, SAMPLES = sys.argv[1], sys.argv[2]
 EMULATOR = sys.argv[5:]
 SAMPLE = os.path.join(SAMPLES, "sample.h264")
@@ -24,8 +26,7 @@ def run(args, stdin=b"", piece=None):
     env = dict(os.environ, LANG="C.UTF-8")  # wine turns the command line into UTF-16 by the locale
     if piece:
         env["QVUTIL_PIECE_SIZE"] = str(piece)
-    p = subprocess.run(EMULATOR + [QVUTIL] + args, input=stdin, stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, env=env, timeout=300)
+    p = run_tool(EMULATOR, QVUTIL, args, stdin, env)
     return p.returncode, p.stdout, p.stderr
 
 

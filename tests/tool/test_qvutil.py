@@ -17,6 +17,8 @@ import sys
 import tempfile
 import unittest
 
+from qvtool import run_tool
+
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
 STREAMS = os.path.join(SHARED, "streams")
@@ -27,8 +29,7 @@ def run(args, stdin=b"", env=None, piece=None):
     e.update(env or {})
     if piece:
         e["QVUTIL_PIECE_SIZE"] = str(piece)
-    p = subprocess.run(EMULATOR + [QVUTIL] + args, input=stdin, stdout=subprocess.PIPE,
-                       stderr=subprocess.PIPE, env=e, timeout=300)
+    p = run_tool(EMULATOR, QVUTIL, args, stdin, e)
     return p.returncode, p.stdout, p.stderr.decode()
 
 
