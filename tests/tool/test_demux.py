@@ -29,8 +29,8 @@ CORPUS = os.path.join(os.environ.get("QV_TEST_CACHE") or os.path.dirname(os.path
 G = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-threads", "1"]
 
 
-def lavfi(spec, seconds=1.2):
-    return ["-f", "lavfi", "-i", "%s:duration=%s" % (spec, seconds)]
+def lavfi(source, seconds=1.2):
+    return ["-f", "lavfi", "-i", "%s:duration=%s" % (source, seconds)]
 
 
 V1, V2 = lavfi("testsrc=size=160x120:rate=25"), lavfi("testsrc2=size=128x96:rate=30")
@@ -105,8 +105,8 @@ def probe(path):
     return json.loads(p.stdout)
 
 
-def ffmpeg_copy(path, spec, fmt):
-    p = subprocess.run(G + ["-i", path, "-map", spec, "-c", "copy", "-f", fmt, "-"], stdout=subprocess.PIPE,
+def ffmpeg_copy(path, selector, fmt):
+    p = subprocess.run(G + ["-i", path, "-map", selector, "-c", "copy", "-f", fmt, "-"], stdout=subprocess.PIPE,
                        check=True)
     return p.stdout
 
@@ -230,7 +230,7 @@ class AgainstFfmpeg(Tool):
     CONTAINERS = [n for n in RECIPES if n.endswith((".ts", ".m2ts", ".mpg", ".vob"))]
 
     def streams(self, name):
-        """(ffmpeg's map spec, qvutil's id, ffmpeg's format) of every video and MPEG audio stream."""
+        """(ffmpeg's -map selector, qvutil's id, ffmpeg's format) of every video and MPEG audio stream."""
         out, counts = [], {}
         for s in probe(self.path(name))["streams"]:
             kind = s["codec_type"][0]
@@ -242,9 +242,9 @@ class AgainstFfmpeg(Tool):
 
     def test_every_stream_byte_for_byte(self):
         for name in self.CONTAINERS:
-            for spec, sid, fmt in self.streams(name):
-                want = ffmpeg_copy(self.path(name), spec, fmt)
-                self.assertGreater(len(want), 1000, (name, spec))
+            for selector, sid, fmt in self.streams(name):
+                want = ffmpeg_copy(self.path(name), selector, fmt)
+                self.assertGreater(len(want), 1000, (name, selector))
                 for piece in (None, 61, 4099) + ((8,) if name == "programs.ts" and not EMULATOR else ()):
                     with self.subTest(file=name, stream=sid, piece=piece):
                         out, err = demux(self.path(name), sid, piece)
@@ -254,7 +254,7 @@ class AgainstFfmpeg(Tool):
     def test_first_video_stream_by_default(self):
         for name in self.CONTAINERS:
             with self.subTest(file=name):
-                spec, sid, fmt = next(s for s in self.streams(name) if s[0] == "0:v:0")
+                selector, sid, fmt = next(s for s in self.streams(name) if s[0] == "0:v:0")
                 self.assertEqual(demux(self.path(name))[0], ffmpeg_copy(self.path(name), "0:v:0", fmt))
 
     def test_list_agrees_with_ffprobe(self):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """qvutil inspect --json and qvutil frames against ffprobe, field by field.
 
-    test_inspect.py QVUTIL SAMPLES_DIR SHARED_DATA_DIR REQUIRE_DATA [EMULATOR...]
+    test_against_ffprobe.py QVUTIL SAMPLES_DIR SHARED_DATA_DIR REQUIRE_DATA [EMULATOR...]
 
 A corpus of small streams is made at test time with ffmpeg (libx264, libx265, its MPEG-1 and
 MPEG-2 encoders) over varied profiles, bit depths, chroma formats, sizes, interlacing, frame
