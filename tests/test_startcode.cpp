@@ -1,5 +1,6 @@
 #include "QvTestSupport.h"
 #include "StartCodeModel.h"
+#include "internal/QvWindowScan.h"
 
 #include <algorithm>
 #include <cstring>
@@ -200,8 +201,8 @@ private:
 
 // One start code (or the part of one that fits) at every offset of ranges of every length
 // around the steps of the wide searches, amid a run of zeros (00 00 00 01), 01 bytes behind
-// single zeros close together or far apart (a search driven by memchr stops at each, and
-// looks a few words past each for the next), or plain bytes. Each range lies against an unreadable page at its end and then at its start;
+// single zeros close together or far apart (a search driven by memchr stops at each), or
+// plain bytes. Each range lies against an unreadable page at its end and then at its start;
 // the walks both ways and the scanners at width 4 agree with the model at every CPU level.
 TEST(QvStartCode, EveryOffsetAgreesWithModel) {
     std::vector<uint32_t> levels;
@@ -262,6 +263,54 @@ TEST(QvStartCode, AlignedBlocksAgreeWithModel) {
                             << (d == mem.Front() ? " front" : " back");
                     }
                 }
+}
+
+// The word level has two start-code searches and a build uses one: the generic-vector kernel
+// where the target has a vector unit, memchr elsewhere. Both, whichever this build uses, walk
+// random ranges heavy in zeros and 01 bytes, with start codes planted, half of them ending in a
+// cut start code, against unreadable pages, from every start code to the next both ways, as
+// the byte loop does.
+TEST(QvStartCode, WordSearchesAgreeWithByteLoop) {
+    namespace scan = qv::scan;
+    const struct { const char* name; int32_t (*first)(const uint8_t*, int32_t); int32_t (*last)(const uint8_t*, int32_t); } searches[] = {
+        {"memchr", scan::FirstStartCodeMemchr, scan::LastStartCodeMemchr},
+#if defined(QV_GNU_VECTORS)
+        {"vector", scan::FirstStartCodeVector, scan::LastStartCodeVector},
+#endif
+    };
+    std::mt19937 rng(77);
+    Fenced mem(1200);
+    for (int iter = 0; iter < 3000; ++iter) {
+        const int32_t n = static_cast<int32_t>(iter < 600 ? iter : rng() % 1200);
+        Bytes b(static_cast<size_t>(n));
+        const uint32_t zeros = 2 + rng() % 64;  // one byte in `zeros` is 00, as many are 01
+        for (unsigned char& c : b) {
+            const uint32_t r = rng() % zeros;
+            c = static_cast<unsigned char>(r == 0 ? 0 : r == 1 ? 1 : rng());
+        }
+        for (uint32_t k = rng() % 4; n >= 4 && k > 0; --k) {  // where the filter has let most bytes pass
+            const size_t at = rng() % static_cast<size_t>(n - 3);
+            b[at] = b[at + 1] = 0, b[at + 2] = 1;
+        }
+        if (n >= 3 && iter % 2) b[n - 3] = b[n - 2] = 0, b[n - 1] = 1;  // a start code cut by the end
+        for (unsigned char* d : {mem.Back(b.size()), mem.Front()}) {
+            if (n > 0) std::memcpy(d, b.data(), b.size());
+            for (const auto& s : searches) {
+                for (int32_t from = 0;;) {
+                    const int32_t r = scan::First4Scalar(d + from, n - from, 0xFFFFFF00, 0x100);
+                    ASSERT_EQ(s.first(d + from, n - from), r) << s.name << " size " << n << " from " << from;
+                    if (r < 0) break;
+                    from += r + 1;
+                }
+                for (int32_t end = n;;) {
+                    const int32_t r = scan::Last4Scalar(d, end, 0xFFFFFF00, 0x100);
+                    ASSERT_EQ(s.last(d, end), r) << s.name << " size " << n << " end " << end;
+                    if (r < 0) break;
+                    end = r + 3;
+                }
+            }
+        }
+    }
 }
 
 // Every start code of the shared streams, both ways, as many as their documentation gives.

@@ -4,6 +4,8 @@
 //   QV_X86         an x86 or x86-64 target: the SIMD and SHA-NI kernels are compiled
 //   QV_ARM64       a little-endian AArch64 target: the NEON and SHA-1 Crypto Extension
 //                  kernels are compiled (big-endian AArch64 keeps the portable code)
+//   QV_GNU_VECTORS the compiler has GCC's generic vectors (GCC, Clang)
+//   QV_VECTOR_UNIT and the baseline target has a 16-byte vector unit to run them on
 //   QV_TARGET(s)   lets one function use instructions beyond the baseline (GCC/Clang need
 //                  the attribute; MSVC allows any intrinsic anywhere)
 //   QV_NOINLINE, QV_UNLIKELY(c)   keep a rarely taken path out of its caller's way
@@ -17,6 +19,13 @@
 
 #if (defined(__aarch64__) && !defined(__AARCH64EB__)) || (defined(_M_ARM64) && !defined(_M_ARM64EC))
 #define QV_ARM64 1
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define QV_GNU_VECTORS 1
+#if defined(__SSE2__) || defined(__ARM_NEON) || defined(__ALTIVEC__) || defined(__VX__)
+#define QV_VECTOR_UNIT 1
+#endif
 #endif
 
 #if defined(__GNUC__) || defined(__clang__)

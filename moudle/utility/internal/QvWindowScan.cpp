@@ -118,7 +118,7 @@ constexpr uint32_t kStartValue = 0x100;
 // The C library's memchr finds the 01 bytes, vectorised wherever it runs. Looking a few
 // words past a false 01 before calling it again was tried: on real streams and on random
 // data alike it cost more than the call it saved.
-int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
+int32_t FirstStartCodeMemchr(const uint8_t* p, int32_t n) {
     if (n < 4) return -1;
     // The 01 of the window at j lies at j + 2, so in [2, n - 2].
     const uint8_t* q = p + 2;
@@ -133,7 +133,7 @@ int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
     return -1;
 }
 
-int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
+int32_t LastStartCodeMemchr(const uint8_t* p, int32_t n) {
 #if defined(QV_HAVE_MEMRCHR)
     if (n < 4) return -1;
     const uint8_t* const begin = p + 2;
@@ -147,6 +147,25 @@ int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
     return -1;
 #else
     return Last4Word(p, n, kStartMask, kStartValue);
+#endif
+}
+
+// memchr pays a call and a mispredicted exit for every 01 byte, a few hundred bytes apart in
+// coded video; the aligned-pair filter of the vector kernel passes over those without
+// stopping, about twice as fast where the target has 16-byte vectors.
+int32_t FirstStartCodeWord(const uint8_t* p, int32_t n) {
+#if defined(QV_VECTOR_UNIT)
+    return FirstStartCodeVector(p, n);
+#else
+    return FirstStartCodeMemchr(p, n);
+#endif
+}
+
+int32_t LastStartCodeWord(const uint8_t* p, int32_t n) {
+#if defined(QV_VECTOR_UNIT)
+    return LastStartCodeVector(p, n);
+#else
+    return LastStartCodeMemchr(p, n);
 #endif
 }
 

@@ -40,10 +40,18 @@ int32_t First4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value)
 int32_t Last4Scalar(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t First4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4Word(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
-// The C library's memchr (memrchr where it has one) for the 01 byte, which every platform
-// vectorises: the portable way to skip the bytes between start codes.
+// The word level's start-code search: the generic-vector kernel where the target has a
+// vector unit, the memchr one elsewhere.
 int32_t FirstStartCodeWord(const uint8_t* p, int32_t n);
 int32_t LastStartCodeWord(const uint8_t* p, int32_t n);
+// The C library's memchr (memrchr where it has one) for the 01 byte, which every platform
+// vectorises: the portable way to skip the bytes between start codes.
+int32_t FirstStartCodeMemchr(const uint8_t* p, int32_t n);
+int32_t LastStartCodeMemchr(const uint8_t* p, int32_t n);
+#if defined(QV_GNU_VECTORS)
+int32_t FirstStartCodeVector(const uint8_t* p, int32_t n);
+int32_t LastStartCodeVector(const uint8_t* p, int32_t n);
+#endif
 #if defined(QV_X86)
 int32_t First4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
 int32_t Last4Avx2(const uint8_t* p, int32_t n, uint32_t mask, uint32_t value);
