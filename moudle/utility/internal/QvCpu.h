@@ -6,9 +6,9 @@
 // portable one.
 //
 // QV_CPU: "scalar" (portable byte-wise code only), "word" (plus portable word-at-a-time
-// paths), "sse4.1", "avx2", "avx512" (x86, up to that level), "neon" (AArch64: NEON and
-// the SHA-1 instructions); unset or "native": everything. A level of the other CPU family
-// leaves the word paths.
+// paths, and generic vectors on the target's baseline vector unit), "sse4.1", "avx2",
+// "avx512" (x86, up to that level), "neon" (AArch64: NEON and the SHA-1 instructions);
+// unset or "native": everything. A level of the other CPU family leaves the word paths.
 
 #include <atomic>
 #include <cstdint>
@@ -17,7 +17,7 @@ namespace qv {
 namespace cpu {
 
 enum Feature : uint32_t {
-    kWord = 1u << 0,      // portable wide-load paths; on every machine unless forced off
+    kWord = 1u << 0,      // portable wide paths; on every machine unless forced off
     kSSSE3 = 1u << 1,
     kSSE41 = 1u << 2,
     kAVX2 = 1u << 3,      // with BMI1/BMI2
