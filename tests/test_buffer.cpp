@@ -1,7 +1,9 @@
 #include "BufferModel.h"
 #include "QvBuffer.h"
 #include "QvTestSupport.h"
+#include "internal/QvCopy.h"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -89,6 +91,56 @@ TEST_P(BufferModelTest, RandomOperationSequences) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, BufferModelTest, ::testing::Values(1u, 2u, 3u, 20260u, 777u));
+
+// The copy under every call below, at each distance around the window it copies in pieces
+// (the destination 1 to 15 bytes past the source modulo 4096): copies between two blocks,
+// with the bytes on either side untouched, and moves down within one block, which overlap.
+TEST(QvBuffer, CopiesAroundPageAliasing) {
+    std::vector<unsigned char> src(70000 + 8192), dst(70000 + 8192);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<unsigned char>(i * 131 + (i >> 9));
+    for (size_t n : {size_t{1984}, size_t{1985}, size_t{3969}, size_t{70000}})
+        for (int d = -4; d <= 20; ++d) {
+            const std::string at = "n " + std::to_string(n) + " distance " + std::to_string(d);
+            const unsigned char* in = src.data();
+            unsigned char* out = dst.data() + 1 + ((reinterpret_cast<uintptr_t>(in) + d - reinterpret_cast<uintptr_t>(dst.data() + 1)) & 4095);
+            std::fill(dst.begin(), dst.end(), 0xEE);
+            qv::CopyBytes(out, in, n);
+            EXPECT_TRUE(std::equal(in, in + n, out) && out[-1] == 0xEE && out[n] == 0xEE) << at;
+            const size_t k = 4096 - static_cast<size_t>(d & 4095);  // out - in = -k = d modulo 4096
+            std::vector<unsigned char> block(src.begin(), src.begin() + static_cast<std::ptrdiff_t>(n + k));
+            qv::MoveBytesDown(block.data(), block.data() + k, n);
+            EXPECT_TRUE(std::equal(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n), src.begin() + static_cast<std::ptrdiff_t>(k))) << at;
+        }
+}
+
+// Every call that copies, with the source at every offset of a cache line, around the piece
+// size and the longest piece Add copies inline, against the bytes expected.
+TEST(QvBuffer, LongCopiesAtEverySkew) {
+    std::vector<unsigned char> src(70000 + 128);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<unsigned char>(i * 131 + (i >> 9));
+    auto bytes = [](const unsigned char* p, int32_t n) { return std::vector<unsigned char>(p, p + n); };
+    for (int32_t n : {1024, 1025, 1983, 1984, 1985, 3969, 70000})
+        for (int32_t skew = 0; skew < 64; ++skew) {
+            const unsigned char* p = src.data() + skew;
+            std::vector<unsigned char> headThenP = bytes(src.data(), skew), pThenHead = bytes(p, n);
+            headThenP.insert(headThenP.end(), p, p + n);
+            pThenHead.insert(pThenHead.end(), src.data(), src.data() + skew);
+            QvBuffer copied, room, grown, rewound, prepended;
+            ASSERT_TRUE(copied.CopyFrom(p, n));
+            ASSERT_TRUE(room.Realloc(n + 64) && room.CopyFrom(src.data(), skew) && room.Add(p, n));
+            ASSERT_TRUE(grown.CopyFrom(src.data(), skew) && grown.Add(p, n));
+            ASSERT_TRUE(rewound.CopyFrom(src.data(), n + skew + 1));
+            rewound.m_lOffset = skew + 1;
+            rewound.Rewind();
+            ASSERT_TRUE(prepended.ReverseAdd(src.data(), skew) && prepended.ReverseAdd(p, n));
+            const std::string at = "n " + std::to_string(n) + " skew " + std::to_string(skew);
+            EXPECT_EQ(bytes(copied.m_pData, copied.m_lSize), bytes(p, n)) << at;
+            EXPECT_EQ(bytes(room.m_pData, room.m_lSize), headThenP) << at;
+            EXPECT_EQ(bytes(grown.m_pData, grown.m_lSize), headThenP) << at;
+            EXPECT_EQ(bytes(rewound.m_pData, rewound.m_lSize), bytes(src.data() + skew + 1, n)) << at;
+            EXPECT_EQ(bytes(prepended.End() - prepended.m_lSize, prepended.m_lSize), pThenHead) << at;
+        }
+}
 
 // ---------------------------------------------------------------------------------------
 // Worked examples of the buffer's rules, which also pin the model's reading of them: a

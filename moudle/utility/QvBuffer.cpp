@@ -1,5 +1,7 @@
 #include "QvBuffer.h"
 
+#include "internal/QvCopy.h"
+
 #include <cstring>
 #include <new>
 #include <utility>
@@ -15,7 +17,7 @@ unsigned char* NewBlock(int32_t n) {
 }
 
 void CopyBytes(unsigned char* dst, const unsigned char* src, int32_t n) {
-    if (n > 0) std::memcpy(dst, src, static_cast<size_t>(n));
+    if (n > 0) qv::CopyBytes(dst, src, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -187,7 +189,7 @@ void QvBuffer::ClearDeleteFlag() {
 void QvBuffer::Rewind() {
     if (m_lOffset == 0) return;
     const int32_t rest = m_lSize - m_lOffset;
-    if (rest > 0) std::memmove(m_pData, m_pData + m_lOffset, static_cast<size_t>(rest));
+    if (rest > 0) qv::MoveBytesDown(m_pData, m_pData + m_lOffset, static_cast<size_t>(rest));
     m_lSize = rest;
     m_lOffset = 0;
 }

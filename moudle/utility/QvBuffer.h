@@ -44,10 +44,11 @@ public:
     // Append (front layout). 0 on failure, buffer unchanged.
     int Add(const QvData& data) { return Add(data.m_pData, data.m_lSize); }
     int Add(const unsigned char* p, int32_t n) {
-        // Appending into reserved room is the hot case: no call, just the copy. (A negative
-        // n reads as huge here and takes the general path.)
+        // Appending a short piece into reserved room is the hot case: no call, just the copy.
+        // Long pieces take the general path, which keeps clear of a slow path of the C
+        // library's long copies (a negative n reads as huge here and goes there too).
         const int32_t size = m_lSize;
-        if (m_pData && static_cast<uint32_t>(n) <= static_cast<uint32_t>(m_lCapacity - size)) {
+        if (m_pData && static_cast<uint32_t>(n) <= static_cast<uint32_t>(m_lCapacity - size) && n <= 1024) {
             if (n) std::memcpy(m_pData + size, p, static_cast<size_t>(n));
             m_lSize = size + n;
             return 1;

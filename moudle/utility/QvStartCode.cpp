@@ -1,5 +1,6 @@
 #include "QvStartCode.h"
 
+#include "internal/QvCopy.h"
 #include "internal/QvWindowScan.h"
 
 #include <cstring>
@@ -163,39 +164,6 @@ uint32_t QvStartCode::Last(unsigned char* pEnd, int32_t lSize, int32_t& lDistanc
     return 0;
 }
 
-namespace {
-
-// glibc hands long copies to `rep movsb`, which AMD Zen 4 runs about ten times slower when
-// the destination lies 1 to 15 bytes past the source modulo 64 (measured: 3.4 against 47
-// GB/s), and the escape passes shift every run by the bytes they add or drop. Such runs are
-// copied in pieces below the size where glibc switches; forward pieces are safe in place
-// too, where the output trails the input.
-constexpr size_t kPiece = 2048 - 64;
-
-inline bool Skewed(const unsigned char* out, const unsigned char* in) {
-    return ((reinterpret_cast<uintptr_t>(out) - reinterpret_cast<uintptr_t>(in)) & 63) - 1 < 15;
-}
-
-// The long runs, out of the way of the short ones that dense input is made of.
-template <bool kMove>
-QV_NOINLINE void CopyLong(unsigned char* out, const unsigned char* in, size_t n) {
-    if (Skewed(out, in))
-        for (; n > kPiece; n -= kPiece, out += kPiece, in += kPiece) kMove ? std::memmove(out, in, kPiece) : std::memcpy(out, in, kPiece);
-    kMove ? std::memmove(out, in, n) : std::memcpy(out, in, n);
-}
-
-inline void CopyRun(unsigned char* out, const unsigned char* in, int32_t n) {
-    if (QV_UNLIKELY(static_cast<size_t>(n) > kPiece)) CopyLong<false>(out, in, static_cast<size_t>(n));
-    else std::memcpy(out, in, static_cast<size_t>(n));
-}
-
-inline void MoveRun(unsigned char* out, const unsigned char* in, int32_t n) {
-    if (QV_UNLIKELY(static_cast<size_t>(n) > kPiece)) CopyLong<true>(out, in, static_cast<size_t>(n));
-    else std::memmove(out, in, static_cast<size_t>(n));
-}
-
-}  // namespace
-
 int QvStartCode::RemoveRaceBytes(unsigned char* pInput, int32_t lLength, unsigned char* pOutput) {
     if (lLength < 4) {
         if (lLength > 0) std::memcpy(pOutput, pInput, static_cast<size_t>(lLength));
@@ -207,7 +175,7 @@ int QvStartCode::RemoveRaceBytes(unsigned char* pInput, int32_t lLength, unsigne
     while (lLength - from >= 4) {
         const int32_t j = FindRace(pInput, from, lLength, kRaceMask, kRaceValue);
         const int32_t copyTo = CopyEnd(j, from, lLength);
-        CopyRun(out, pInput + src, copyTo - src);
+        qv::CopyBytes(out, pInput + src, static_cast<size_t>(copyTo - src));
         out += copyTo - src;
         src = copyTo;
         if (j < 0) {
@@ -218,7 +186,7 @@ int QvStartCode::RemoveRaceBytes(unsigned char* pInput, int32_t lLength, unsigne
         // The windows at j + 1 .. j + 3 hold 01 or the byte F0..FF where a 00 must be.
         from = j + 4;
     }
-    CopyRun(out, pInput + src, lLength - src);
+    qv::CopyBytes(out, pInput + src, static_cast<size_t>(lLength - src));
     out += lLength - src;
     return static_cast<int>(out - pOutput);
 }
@@ -236,7 +204,7 @@ int QvStartCode::RestoreRaceBytes(unsigned char* pInput, int32_t lLength, unsign
     while (lLength - from >= 4) {
         const int32_t j = FindRace(pInput, from, lLength, 0xFFFFFFFF, kEscaped);
         const int32_t copyTo = CopyEnd(j, from, lLength);
-        if (out != pInput + src) MoveRun(out, pInput + src, copyTo - src);
+        if (out != pInput + src) qv::MoveBytesDown(out, pInput + src, static_cast<size_t>(copyTo - src));
         out += copyTo - src;
         src = copyTo;
         if (j < 0) {
@@ -249,7 +217,7 @@ int QvStartCode::RestoreRaceBytes(unsigned char* pInput, int32_t lLength, unsign
         from = j + 5;
     }
     if (src < lLength) {
-        if (out != pInput + src) MoveRun(out, pInput + src, lLength - src);
+        if (out != pInput + src) qv::MoveBytesDown(out, pInput + src, static_cast<size_t>(lLength - src));
         out += lLength - src;
     }
     return static_cast<int>(out - pOutput);
