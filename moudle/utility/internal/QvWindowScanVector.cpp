@@ -4,7 +4,7 @@
 // the vector facility on s390x. It is the word level's search where the target has such a
 // unit; elsewhere the compiler lowers it to scalar code, correct but slower than memchr.
 
-#include "internal/QvWindowScan.h"
+#include "internal/QvStartCodeBlocks.h"
 
 #if defined(QV_GNU_VECTORS)
 
@@ -23,8 +23,6 @@ namespace {
 
 typedef uint8_t V8 __attribute__((vector_size(16), __may_alias__));
 typedef uint16_t V16 __attribute__((vector_size(16), __may_alias__));
-
-constexpr uint32_t kStartMask = 0xFFFFFF00, kStartValue = 0x100;
 
 inline V8 Load(const uint8_t* q) {
     V8 v;
@@ -93,57 +91,20 @@ inline bool Pairs128(const uint8_t* q) {
     return (lo | hi) != 0;
 }
 
-// Short ranges, and what is left at either end of the aligned blocks: 16 windows per step,
-// the last ones in one step that ends at the last window (those it repeats hold no match),
-// and the plain loop below 19 bytes.
-int32_t FirstStartCodeNear(const uint8_t* p, int32_t n) {
-    if (n < 19) return First4Scalar(p, n, kStartMask, kStartValue);
-    int32_t j = 0;
-    for (; j <= n - 19; j += 16)
-        if (const int32_t t = First16(p + j); t >= 0) return j + t;
-    if (j > n - 4) return -1;
-    const int32_t t = First16(p + n - 19);
-    return t >= 0 ? n - 19 + t : -1;
-}
-
-int32_t LastStartCodeNear(const uint8_t* p, int32_t n) {
-    if (n < 19) return Last4Scalar(p, n, kStartMask, kStartValue);
-    int32_t top = n - 4;  // highest window not yet tested
-    for (; top >= 15; top -= 16)
-        if (const int32_t t = Last16(p + top - 15); t >= 0) return top - 15 + t;
-    if (top < 0) return -1;
-    return Last16(p);
-}
+struct Kernel {
+    static int32_t First16(const uint8_t* q) { return qv::scan::First16(q); }
+    static int32_t Last16(const uint8_t* q) { return qv::scan::Last16(q); }
+    static bool Pairs128(const uint8_t* q) { return qv::scan::Pairs128(q); }
+};
 
 }  // namespace
 
 int32_t FirstStartCodeVector(const uint8_t* p, int32_t n) {
-    if (n < 256) return FirstStartCodeNear(p, n);
-    if (const int32_t t = First16(p); t >= 0) return t;  // windows 0 .. 15
-    // The first block boundary past p: its windows from j - 1 <= 15 on.
-    int32_t j = 16 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p) & 15);
-    for (; j <= n - 130; j += 128) {
-        if (!Pairs128(p + j)) continue;
-        for (int32_t k = j - 1; k < j + 127; k += 16)
-            if (const int32_t t = First16(p + k); t >= 0) return k + t;
-    }
-    const int32_t r = FirstStartCodeNear(p + j - 1, n - j + 1);
-    return r < 0 ? -1 : j - 1 + r;
+    return blocks::First<Kernel>(p, n);
 }
 
 int32_t LastStartCodeVector(const uint8_t* p, int32_t n) {
-    if (n < 256) return LastStartCodeNear(p, n);
-    const int32_t top = n - 4;
-    if (const int32_t t = Last16(p + top - 15); t >= 0) return top - 15 + t;  // top - 15 .. top
-    // The highest block whose windows end at or below top; those above top - 16 were just
-    // tested.
-    int32_t j = top - 126 - static_cast<int32_t>(reinterpret_cast<uintptr_t>(p + top - 126) & 15);
-    for (; j >= 1; j -= 128) {
-        if (!Pairs128(p + j)) continue;
-        for (int32_t k = j + 111; k >= j - 1; k -= 16)
-            if (const int32_t t = Last16(p + k); t >= 0) return k + t;
-    }
-    return LastStartCodeNear(p, j + 130);  // windows 0 .. j + 126
+    return blocks::Last<Kernel>(p, n);
 }
 
 }  // namespace scan
