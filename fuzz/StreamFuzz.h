@@ -74,7 +74,8 @@ inline int FuzzStream(qvutil::Codec codec, const uint8_t* data, size_t size) {
         // The writers too, now and then: they print whatever the parsers left in the model.
         if (seed == 0 && size % 16 == 0) {
             FormatInfo f;
-            if (JsonReport(f, {&m}).empty() || TextReport(f, {&m}).empty()) Fail("empty report");
+            if (JsonReport(ElementaryModel(f, m)).empty() || TextReport(ElementaryModel(f, m)).empty())
+                Fail("empty report");
         }
     };
     Run whole, pieces;

@@ -383,11 +383,12 @@ private:
 // The real demuxer's output, in the model's terms.
 class Recorder : public qvutil::EsSink {
 public:
-    void OnStream(const qvutil::EsInfo& info) override {
+    bool OnStream(const qvutil::StreamInfo& info) override {
         Stream s;
         s.id = info.id, s.program = info.program, s.streamType = info.streamType;
         if (Find(result, info.id)) duplicate = true;
         result.push_back(s);
+        return true;
     }
     void OnData(int id, const uint8_t* p, size_t n, int64_t pts) override {
         if (!n || !Find(result, id)) unannounced = true;

@@ -65,7 +65,7 @@ Result Analyse(const std::vector<uint8_t>& bytes, Next next, Codec codec = Codec
     }
     a.Finish();
     FormatInfo f;
-    r.json = JsonReport(f, {&a.Model()});
+    r.json = JsonReport(ElementaryModel(f, a.Model()));
     return r;
 }
 
@@ -217,7 +217,10 @@ TEST(EsAnalyser, AStreamCutBetweenKeyFramesSkipsWhatItCannotDecode) {
 class FakeDemuxer : public Demuxer {
 public:
     FakeDemuxer(EsSink& sink, std::map<int, EsCodec> codecs) : m_sink(sink), m_codecs(std::move(codecs)) {}
+    Want Next() const override { return {m_fed, Want::kAny}; }
+    const ContainerFacts& Facts() const override { return m_facts; }
     void Feed(const uint8_t* p, size_t n) override {
+        m_fed += static_cast<int64_t>(n);
         m_buf.insert(m_buf.end(), p, p + n);
         for (;;) {
             if (m_buf.size() < 3) return;
@@ -233,9 +236,10 @@ public:
             }
             if (!m_announced[id]) {
                 m_announced[id] = true;
-                EsInfo info;
+                StreamInfo info;
                 info.id = id, info.codec = m_codecs[id], info.program = 1;
-                info.video = m_codecs[id] != EsCodec::kOther;
+                info.kind = m_codecs[id] != EsCodec::kOther ? StreamKind::kVideo : StreamKind::kAudio;
+                m_facts.streams.push_back(info);
                 m_sink.OnStream(info);
             }
             m_sink.OnData(id, m_buf.data() + header, len, pts);
@@ -247,6 +251,8 @@ public:
 
 private:
     EsSink& m_sink;
+    ContainerFacts m_facts;
+    int64_t m_fed = 0;
     std::map<int, EsCodec> m_codecs;
     std::map<int, bool> m_announced;
     std::vector<uint8_t> m_buf;
@@ -275,7 +281,7 @@ TEST(EsRouter, DemuxedStreamsAreAnalysedAsTheSameStreamsAlone) {
         a.Feed(s.bytes.data(), s.bytes.size());
         a.Finish();
         FormatInfo f;
-        bare[s.id] = JsonReport(f, {&a.Model()});
+        bare[s.id] = JsonReport(ElementaryModel(f, a.Model()));
     }
     // Interleave the streams in packets of random length, each access unit starting a new
     // packet with a time stamp of 1000 times its number, and feed the container in random pieces.
@@ -305,6 +311,7 @@ TEST(EsRouter, DemuxedStreamsAreAnalysedAsTheSameStreamsAlone) {
         }
     }
     EsRouter router;
+    router.SetContainer(Container::kMpegTs);
     std::map<int, std::vector<int64_t>> pts;
     router.OnEachPicture([&pts](int id, const Picture& p) { pts[id].push_back(p.pts); });
     FakeDemuxer demuxer(router, codecs);
@@ -320,10 +327,14 @@ TEST(EsRouter, DemuxedStreamsAreAnalysedAsTheSameStreamsAlone) {
     ASSERT_EQ(streams.size(), 3u);  // the fourth is not video
     FormatInfo format;
     SetContainerFormat(format, Container::kMpegTs);
-    const std::string text = TextReport(format, streams);
-    EXPECT_NE(text.find("Container    MPEG-TS\n"), std::string::npos) << text;
+    const MediaModel model = router.Model(demuxer, format);
+    ASSERT_EQ(model.streams.size(), 4u);
+    EXPECT_EQ(model.streams[3].video, nullptr);
+    const std::string text = TextReport(model);
+    EXPECT_NE(text.find("Container    MPEG-TS, 4 streams\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Stream #2   id 0x1e0, program 1\nCodec        H.265/HEVC\n"), std::string::npos) << text;
-    EXPECT_NE(JsonReport(format, streams).find("\"format_name\": \"mpegts\""), std::string::npos);
+    EXPECT_NE(text.find("Stream #3   id 0x102, program 1, audio: codec not named\n"), std::string::npos) << text;
+    EXPECT_NE(JsonReport(model).find("\"format_name\": \"mpegts\""), std::string::npos);
     for (size_t i = 0; i < streams.size(); ++i) {
         const Source& s = sources[i];
         EXPECT_EQ(streams[i]->id, s.id);
@@ -332,7 +343,7 @@ TEST(EsRouter, DemuxedStreamsAreAnalysedAsTheSameStreamsAlone) {
         alone.id = -1;
         alone.program = 0;
         FormatInfo f;
-        EXPECT_EQ(JsonReport(f, {&alone}), bare[s.id]) << s.file;
+        EXPECT_EQ(JsonReport(ElementaryModel(f, alone)), bare[s.id]) << s.file;
         std::vector<int64_t> expected;
         for (size_t k = 0; k < s.starts.size(); ++k) expected.push_back(static_cast<int64_t>(1000 * k));
         EXPECT_EQ(pts[s.id], expected) << s.file;

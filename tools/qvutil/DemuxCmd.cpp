@@ -1,51 +1,98 @@
-// demux: one elementary stream out of an MPEG-TS, M2TS or MPEG-PS file, the bytes that
-// 'ffmpeg -i FILE -map 0:v:N -c copy -f h264 OUT' writes; or the list of its streams.
+// demux: one elementary stream out of a container, the bytes ffmpeg's stream copy writes:
+// 'ffmpeg -i FILE -map 0:v:N -c copy -f h264 OUT' for MPEG-TS and MPEG-PS, and for MP4 and
+// Matroska with the samples' NAL units given start codes and the decoder configuration's
+// parameter sets before key frames, as ffmpeg's h264_mp4toannexb and hevc_mp4toannexb
+// bitstream filters write them; or the list of its streams.
 
 #include "Commands.h"
 #include "Input.h"
+#include "Pump.h"
+#include "codec/AnnexB.h"
 #include "container/Demux.h"
 
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 namespace qvutil {
 
 namespace {
 
-const char* Kind(const EsInfo& s) {
+std::string Kind(const StreamInfo& s) {
     switch (s.codec) {
     case EsCodec::kH264: return "H.264 video";
     case EsCodec::kH265: return "H.265 video";
     case EsCodec::kMpeg2Video: return "MPEG-2 video";
     case EsCodec::kMpeg1Video: return "MPEG-1 video";
-    case EsCodec::kUnknown: return s.video ? "video" : "unknown";
+    case EsCodec::kVp9: return "VP9 video";
+    case EsCodec::kAv1: return "AV1 video";
+    case EsCodec::kUnknown: return s.IsVideo() ? "video" : "unknown";
     case EsCodec::kOther: break;
     }
-    return s.video ? "video, codec not read" : "not video";
+    std::string kind = KindName(s.kind);
+    return s.codecName.empty() ? kind + ", codec not read" : kind + ", " + s.codecName;
+}
+
+// What demux can write of a stream of a framed container.
+bool Writable(const StreamInfo& s) {
+    return s.codec == EsCodec::kH264 || s.codec == EsCodec::kH265 || s.codec == EsCodec::kMpeg1Video ||
+           s.codec == EsCodec::kMpeg2Video;
 }
 
 class DemuxSink : public EsSink {
 public:
     // want: the stream's id, or -1 for the first video stream. out: null to only list.
-    DemuxSink(int want, Output* out, const std::string& outName)
-        : m_want(want), m_out(out), m_outName(outName), m_bytes(8192) {}
+    DemuxSink(int want, Output* out, const std::string& outName, bool framed)
+        : m_want(want), m_out(out), m_outName(outName), m_framed(framed) {}
 
-    void OnStream(const EsInfo& info) override {
+    bool OnStream(const StreamInfo& info) override {
         m_streams.push_back(info);
-        if (m_chosen >= 0 || !(m_want >= 0 ? info.id == m_want : info.video)) return;
+        if (m_chosen != kNone || !(m_want >= 0 ? info.id == m_want : info.IsVideo())) return !m_out;
         m_chosen = info.id;
+        m_info = info;
+        if (m_framed && !Writable(info)) {
+            m_problem = "is " + Kind(info) + ": demux writes H.264, H.265 and MPEG-1/2 video out of MP4 and Matroska";
+            return false;
+        }
+        if (info.nalLengthSize && (info.codec == EsCodec::kH264 || info.codec == EsCodec::kH265)) {
+            std::string why;
+            if (!m_annexB.Configure(info.codec == EsCodec::kH265, info.config.data(), info.config.size(), why))
+                m_problem = "its decoder configuration is broken (" + why + ")";
+        }
         // The output is made only once there is something to put in it.
-        if (m_out && !m_out->Open(m_outName)) m_failed = true;
+        if (m_out && m_problem.empty() && (info.nalLengthSize == 0 || m_annexB.Ready()) && !m_out->Open(m_outName))
+            m_failed = true;
+        return true;
     }
 
     void OnData(int id, const uint8_t* p, size_t n, int64_t) override {
-        m_bytes[static_cast<size_t>(id) & 8191] += static_cast<int64_t>(n);
-        if (id != m_chosen || !m_out || m_failed) return;
-        // A transport packet's payload at a time is too little to hand the C library.
-        if (m_buf.size() + n > kBuffer) Flush();
-        m_buf.insert(m_buf.end(), p, p + n);
+        m_bytes[id] += static_cast<int64_t>(n);
+        if (id == m_chosen && m_out) Put(p, n);
+    }
+
+    bool OnSample(int id, const Sample& s) override {
+        m_bytes[id] += s.size;
+        if (id != m_chosen || !m_out || m_failed || !m_problem.empty()) return false;
+        m_sample.clear();
+        m_sampleLeft = s.size;
+        return true;
+    }
+
+    int64_t OnSampleData(int, const uint8_t* p, size_t n) override {
+        m_sample.insert(m_sample.end(), p, p + n);
+        m_sampleLeft -= static_cast<int64_t>(n);
+        if (m_sampleLeft <= 0) {
+            if (m_info.nalLengthSize && m_annexB.Ready()) {
+                m_converted.clear();
+                m_annexB.Packet(m_sample.data(), m_sample.size(), m_converted);
+                Put(m_converted.data(), m_converted.size());
+            } else {
+                Put(m_sample.data(), m_sample.size());
+            }
+        }
+        return 0;
     }
 
     bool Flush() {
@@ -54,28 +101,47 @@ public:
         return !m_failed;
     }
 
+    static constexpr int kNone = -0x7FFFFFFF;
     int Chosen() const { return m_chosen; }
+    const StreamInfo& Info() const { return m_info; }
     bool Failed() const { return m_failed; }
+    const std::string& Problem() const { return m_problem; }
+    const AnnexBWriter& Writer() const { return m_annexB; }
 
     void List(Container c) const {
-        for (const EsInfo& s : m_streams) {
+        for (const StreamInfo& s : m_streams) {
+            if (s.kind == StreamKind::kAttachment) continue;
             if (c == Container::kMpegPs) std::printf("0x%02x", s.id);
+            else if (c == Container::kMp4 || c == Container::kMatroska) std::printf("%d", s.id);
             else std::printf("0x%04x  program %d", s.id, s.program);
             if (s.streamType) std::printf("  stream_type 0x%02x", s.streamType);
-            std::printf("  %s  %" PRId64 " bytes\n", Kind(s), m_bytes[static_cast<size_t>(s.id) & 8191]);
+            const auto it = m_bytes.find(s.id);
+            std::printf("  %s  %" PRId64 " bytes\n", Kind(s).c_str(), it == m_bytes.end() ? 0 : it->second);
         }
     }
 
 private:
+    void Put(const uint8_t* p, size_t n) {
+        if (m_failed) return;
+        // A transport packet's payload at a time is too little to hand the C library.
+        if (m_buf.size() + n > kBuffer) Flush();
+        m_buf.insert(m_buf.end(), p, p + n);
+    }
+
     static constexpr size_t kBuffer = 1 << 20;
     const int m_want;
     Output* m_out;
     std::string m_outName;
-    int m_chosen = -1;
+    const bool m_framed;
+    int m_chosen = kNone;
+    StreamInfo m_info;
     bool m_failed = false;
-    std::vector<EsInfo> m_streams;
-    std::vector<int64_t> m_bytes;
-    std::vector<uint8_t> m_buf;
+    std::string m_problem;
+    std::vector<StreamInfo> m_streams;
+    std::map<int, int64_t> m_bytes;
+    std::vector<uint8_t> m_buf, m_sample, m_converted;
+    int64_t m_sampleLeft = 0;
+    AnnexBWriter m_annexB;
 };
 
 }  // namespace
@@ -85,15 +151,20 @@ int CmdDemux(int argc, char** argv) {
               "Usage: qvutil demux FILE [-o OUT] [--stream ID]\n"
               "       qvutil demux --list FILE\n"
               "\n"
-              "Takes one elementary stream out of an MPEG-TS (188-byte packets), M2TS (192) or\n"
-              "MPEG-PS (.mpg, .vob) file: the payload of its PES packets, in order, as\n"
-              "'ffmpeg -i FILE -map 0:v:0 -c copy -f h264 OUT' writes it. Problems met on the way\n"
-              "(lost sync, continuity errors, bad headers) are reported on standard error.\n"
+              "Takes one elementary stream out of a container, as ffmpeg's stream copy writes it:\n"
+              "from MPEG-TS (188-byte packets), M2TS (192) or MPEG-PS (.mpg, .vob) the payload of\n"
+              "its PES packets, in order ('ffmpeg -i FILE -map 0:v:0 -c copy -f h264 OUT'); from\n"
+              "MP4/MOV/3GP or Matroska/WebM an H.264 or H.265 stream in Annex B form (start codes,\n"
+              "the parameter sets before key frames, as ffmpeg's h264_mp4toannexb and\n"
+              "hevc_mp4toannexb write it) or MPEG-1/2 video as its samples hold it. Problems met\n"
+              "on the way (lost sync, continuity errors, bad headers) are reported on standard\n"
+              "error.\n"
               "\n"
               "  -o, --output=OUT  write to OUT instead of standard output\n"
-              "  -s, --stream=ID   the stream with this PID (transport streams) or stream_id\n"
-              "                    (program streams: 0xe0, or ffprobe's 0x1e0); by default the\n"
-              "                    first video stream\n"
+              "  -s, --stream=ID   the stream with this PID (transport streams), stream_id\n"
+              "                    (program streams: 0xe0, or ffprobe's 0x1e0) or track number\n"
+              "                    (MP4 track_ID, Matroska TrackNumber); by default the first\n"
+              "                    video stream\n"
               "  -l, --list        list the streams instead: id, program, stream_type, kind, bytes\n"
               "\n"
               "FILE '-' reads standard input.\n");
@@ -106,56 +177,55 @@ int CmdDemux(int argc, char** argv) {
         const std::string v = args.Value("--stream");
         char* end = nullptr;
         const long id = std::strtol(v.c_str(), &end, 0);
-        if (v.empty() || *end || id < 0 || id > 0x1FFF) return args.UsageError("ID must be 0 to 0x1fff, not '" + v + "'");
+        if (v.empty() || *end || id < 0 || id > 0x7FFFFFFF) return args.UsageError("ID must be a number from 0, not '" + v + "'");
         want = static_cast<int>(id);
     }
 
     Input in;
     if (!in.Open(args.Operands()[0])) return kUsage;
-    std::vector<uint8_t> buf;
+    std::vector<uint8_t> head;
     Container container;
-    if (!ProbeReadable(in, buf, &container)) return kUsage;
+    if (!ProbeReadable(in, head, &container)) return kUsage;
     if (container == Container::kElementary) {
-        Error(in.Name() + ": neither MPEG-TS nor MPEG-PS: a bare stream has nothing to take out");
+        Error(in.Name() + ": not a container: a bare stream has nothing to take out");
         return kUsage;
     }
     // ffprobe shows a program stream's ids with their start code prefix.
     if (container == Container::kMpegPs && want >= 0x100 && want <= 0x1FF) want &= 0xFF;
 
     Output out;
-    DemuxSink sink(want, list ? nullptr : &out, args.Value("--output", "-"));
+    const bool framed = container == Container::kMp4 || container == Container::kMatroska;
+    DemuxSink sink(want, list ? nullptr : &out, args.Value("--output", "-"), framed);
     const std::unique_ptr<Demuxer> demux = MakeDemuxer(container, sink);
     Progress progress("demux", in.Size());
-    bool ok = true;
-    // The probed head goes in pieces too, so that their size is the same everywhere.
-    for (size_t at = 0; at < buf.size() && !sink.Failed(); at += PieceSize())
-        demux->Feed(buf.data() + at, std::min(PieceSize(), buf.size() - at));
-    int64_t done = static_cast<int64_t>(buf.size());
-    while (!sink.Failed()) {
-        buf.clear();
-        const long got = in.Read(buf, PieceSize());
-        if (got <= 0) {
-            ok = got == 0;
-            break;
-        }
-        demux->Feed(buf.data(), buf.size());
-        progress.Update(done += got);
-    }
-    if (ok && !sink.Failed()) demux->Finish();
+    PumpRun run;
+    run.progress = &progress;
+    int64_t size = 0, at = -1;
+    const PumpResult result = RunDemuxer(in, head, *demux, run, &size, &at);
     progress.Finish();
-
+    bool ok = result == PumpResult::kOk;
+    if (result == PumpResult::kNeedsFile) {
+        Error(in.Name() + ": its index (the moov box) comes after the media data it describes, which a pipe\n"
+                          "has passed by then: give qvutil the file itself");
+        return kUsage;
+    }
     ReportWarnings(*demux, in.Name());
     if (list) {
         sink.List(container);
         return ok ? kOk : kUsage;
     }
-    if (sink.Chosen() < 0) {
+    if (sink.Chosen() == DemuxSink::kNone) {
         char what[32];
         std::snprintf(what, sizeof what, "no stream 0x%x", want);
         Error(in.Name() + ": " + (want >= 0 ? std::string(what) : std::string("no video stream")) +
               " ('qvutil demux --list' shows what there is)");
         return kUsage;
     }
+    if (!sink.Problem().empty()) {
+        Error(in.Name() + ": stream " + std::to_string(sink.Chosen()) + ": " + sink.Problem());
+        return kUsage;
+    }
+    for (const std::string& w : sink.Writer().Warnings()) Error(in.Name() + ": " + w);
     if (!sink.Flush() || !out.Close()) ok = false;
     return ok ? kOk : kUsage;
 }

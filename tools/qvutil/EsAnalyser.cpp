@@ -5,6 +5,7 @@
 #include "codec/H264Parser.h"
 #include "codec/H265Parser.h"
 #include "codec/Mpeg2Parser.h"
+#include "codec/NalConfig.h"
 #include "codec/Rbsp.h"
 
 #include <algorithm>
@@ -139,7 +140,7 @@ void EsAnalyser::StartParser(Codec codec) {
 
 void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts) {
     for (; n > kMaxPiece; p += kMaxPiece, n -= kMaxPiece, pts = -1) Feed(p, kMaxPiece, pts);
-    if (pts >= 0) {
+    if (pts >= 0 && !m_framed) {
         m_pts.emplace_back(m_pos, pts);
         if (m_pts.size() > 4096) m_pts.pop_front();
     }
@@ -204,12 +205,165 @@ void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts) {
     m_pos += static_cast<int64_t>(n);
 }
 
+void EsAnalyser::Configure(const StreamInfo& info) {
+    m_framed = true;
+    const Codec codec = m_model.codec;
+    if (codec == Codec::Vp9 || codec == Codec::Av1) {
+        m_frameParser = MakeFrameParser(codec, m_model, *this);
+        if (m_frameParser) m_frameParser->OnConfig(info.config.data(), info.config.size());
+        return;
+    }
+    if (codec != Codec::H264 && codec != Codec::H265) return;  // MPEG-1/2: start codes in the samples
+    NalConfig config;
+    std::string why;
+    if (!ParseNalConfig(info.config.data(), info.config.size(), codec == Codec::H265, config, why) &&
+        !info.config.empty())
+        m_model.Diagnose(std::string("invalid ") + (codec == Codec::H265 ? "hvcC" : "avcC") + ": " + why);
+    m_lengthSize = config.lengthSize;
+    // The parameter sets come before the first sample, at its offset.
+    for (const std::vector<uint8_t>& u : config.units) {
+        m_nalOffset = m_pos;
+        m_nalSize = static_cast<int64_t>(u.size());
+        m_buf.assign({0, 0, 1});
+        m_buf.insert(m_buf.end(), u.begin(), u.begin() + static_cast<std::ptrdiff_t>(std::min(u.size(), kMaxHeaderUnit)));
+        m_firstUnit = false;
+        EndNal();
+    }
+}
+
+void EsAnalyser::BeginSample(const Sample& s) {
+    if (m_sampleLeft > 0) EndSample();
+    m_sampleStart = m_pos;
+    m_sampleSize = m_sampleLeft = std::max<int64_t>(s.size, 0);
+    m_marks.push_back({m_pos, s});
+    if (m_marks.size() > 4096) m_marks.pop_front();
+    m_firstUnit = true;
+    m_lengthHave = 0;
+    m_nalLeft = -1;
+    m_buf.clear();
+    if (m_sampleLeft == 0) EndSample();
+}
+
+void EsAnalyser::EndNal() {
+    Unit u;
+    u.offset = m_nalOffset;
+    u.code = 0x100u + m_buf[3];
+    u.data = m_buf.data();
+    u.have = m_buf.size();
+    u.size = 3 + m_nalSize;
+    u.auStart = m_firstUnit;
+    m_firstUnit = false;
+    ++m_model.codeCounts[m_buf[3]];
+    ++m_model.startCodes;
+    Dispatch(u);
+    m_nalSent = true;
+}
+
+// Bytes of the NAL unit being read: its first ones are kept for the parser, which has it
+// once it has all it wants; the rest pass by.
+size_t EsAnalyser::NalBytes(const uint8_t* p, size_t n) {
+    size_t used = 0;
+    if (!m_nalSent) {
+        if (m_buf.size() == 3) m_want = std::max<size_t>(5, m_parser ? m_parser->Want(0x100u + p[0]) : 5);
+        const size_t take = static_cast<size_t>(std::min<int64_t>({static_cast<int64_t>(n), m_nalLeft,
+                                                                   static_cast<int64_t>(m_want - m_buf.size())}));
+        m_buf.insert(m_buf.end(), p, p + take);
+        used = take;
+        m_nalLeft -= static_cast<int64_t>(take);
+        if (m_buf.size() >= m_want || m_nalLeft == 0) EndNal();
+    }
+    const size_t pass = static_cast<size_t>(std::min<int64_t>(m_nalLeft, static_cast<int64_t>(n - used)));
+    m_nalLeft -= static_cast<int64_t>(pass);
+    return used + pass;
+}
+
+int64_t EsAnalyser::SampleData(const uint8_t* p, size_t n) {
+    if (m_sampleLeft <= 0) return 0;
+    n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), m_sampleLeft));
+    if (!m_lengthSize && !m_frameParser) {
+        // Start codes within the samples, read as a bare stream's.
+        Feed(p, n);
+        m_sampleLeft -= static_cast<int64_t>(n);
+        if (!m_sampleLeft) EndSample();
+        return 0;
+    }
+    int64_t skip = 0;
+    if (m_frameParser) {
+        const size_t want = m_frameParser->Want();
+        const size_t take = std::min(n, want > m_buf.size() ? want - m_buf.size() : 0);
+        m_buf.insert(m_buf.end(), p, p + take);
+        m_sampleLeft -= static_cast<int64_t>(n);
+        if (m_buf.size() >= want) {
+            skip = m_sampleLeft;
+            m_sampleLeft = 0;
+        }
+    } else {
+        for (size_t i = 0; i < n;) {
+            if (m_nalLeft < 0) {
+                const int64_t at = m_sampleSize - m_sampleLeft + static_cast<int64_t>(i);
+                if (m_lengthHave == 0) m_nalOffset = m_sampleStart + at, m_length = 0;
+                while (i < n && m_lengthHave < m_lengthSize) m_length = m_length << 8 | p[i++], ++m_lengthHave;
+                if (m_lengthHave < m_lengthSize) break;
+                m_lengthHave = 0;
+                const int64_t left = m_sampleLeft - static_cast<int64_t>(i);
+                m_nalSize = m_length;
+                if (m_nalSize > left) {
+                    // ffmpeg drops the rest of such a sample; the unit is read as far as it goes.
+                    if (!m_badLengths++)
+                        m_model.Diagnose("NAL unit length " + std::to_string(m_length) + " past the end of its sample at offset " +
+                                         std::to_string(m_nalOffset));
+                    m_nalSize = left;
+                }
+                if (m_nalSize == 0) continue;
+                m_nalLeft = m_nalSize;
+                m_nalSent = false;
+                m_buf.assign({0, 0, 1});
+            }
+            i += NalBytes(p + i, n - i);
+            if (m_nalLeft == 0) m_nalLeft = -1;
+        }
+        m_sampleLeft -= static_cast<int64_t>(n);
+        // What is left of a unit the parser has: passed over unread.
+        if (m_nalLeft > 0 && m_nalSent) {
+            skip = std::min(m_nalLeft, m_sampleLeft);
+            m_sampleLeft -= skip;
+            m_nalLeft -= skip;
+            if (m_nalLeft == 0) m_nalLeft = -1;
+        }
+    }
+    if (!m_sampleLeft) EndSample();
+    return skip;
+}
+
+void EsAnalyser::EndSample() {
+    if (m_frameParser) {
+        Frame f;
+        f.offset = m_sampleStart;
+        f.data = m_buf.data();
+        f.have = m_buf.size();
+        f.size = m_sampleSize;
+        f.key = !m_marks.empty() && m_marks.back().offset == m_sampleStart && m_marks.back().sample.key;
+        m_frameParser->OnFrame(f);
+    } else if (m_lengthSize) {
+        if (m_nalLeft >= 0 && !m_nalSent && m_buf.size() > 3) EndNal();
+        if (m_lengthHave > 0 || (m_nalLeft > 0 && !m_sampleLeft && !m_nalSent))
+            m_model.Diagnose("sample at offset " + std::to_string(m_sampleStart) + " ends inside a NAL unit length");
+    }
+    if (m_lengthSize || m_frameParser) m_pos = m_sampleStart + m_sampleSize;
+    m_sampleLeft = 0;
+    m_nalLeft = -1;
+    m_lengthHave = 0;
+    m_buf.clear();
+}
+
 void EsAnalyser::Finish() {
+    if (m_sampleLeft > 0) EndSample();
     if (m_unitOpen) CloseUnit(m_pos);
     // No header was good enough to decide the codec: the first guess stands, so that what is
     // wrong with its header gets reported.
     if (!m_parser && m_guess != Codec::Unknown) StartParser(m_guess);
     if (m_parser) m_parser->Finish(m_pos);
+    if (m_frameParser) m_frameParser->Finish();
     m_model.bytes = m_pos;
     if (m_framesInGop > 0) {
         GopStats& g = m_model.gop;
@@ -221,14 +375,21 @@ void EsAnalyser::Finish() {
 void EsAnalyser::OnPicture(const Picture& pic) {
     Picture q = pic;
     // The time stamp of the container packet the access unit begins in (zero bytes of the
-    // start code may stand before it).
+    // start code may stand before it); in a framed stream, the sample's.
     while (!m_pts.empty() && m_pts.front().first <= q.offset + 4) {
         q.pts = m_pts.front().second;
         m_pts.pop_front();
     }
+    while (!m_marks.empty() && m_marks.front().offset <= q.offset) {
+        if (m_marks.front().offset == q.offset) {
+            const Sample& s = m_marks.front().sample;
+            q.pos = s.pos, q.pts = s.pts, q.dts = s.dts;
+        }
+        m_marks.pop_front();
+    }
     StreamModel& m = m_model;
-    // Whatever comes before the first access unit travels with it.
-    if (m.pictures == 0) {
+    // Whatever comes before the first access unit travels with it (in a bare stream).
+    if (m.pictures == 0 && !m_framed) {
         q.size += q.offset;
         q.offset = 0;
     }

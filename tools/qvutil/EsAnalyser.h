@@ -4,6 +4,9 @@
 // start codes are found with QvStartCode across the pieces, each unit's first bytes go to the
 // parser of the stream's codec (decided from its first sequence-level start code unless a
 // container names it), and the pictures it reports are counted into frames and GOPs.
+// Streams that MP4 or Matroska frame come a sample at a time instead: length-prefixed NAL
+// units go to the same parsers as the units between start codes, VP9 and AV1 frames to
+// their frame parsers, and the analyser says which bytes of each sample it can do without.
 // Memory stays bounded: a few bytes of each unit are kept, never the stream.
 
 #include "StreamModel.h"
@@ -33,6 +36,15 @@ public:
     // The end of the stream: the last unit and picture are reported.
     void Finish();
 
+    // Framed streams. Configure first, with what the container says of the stream: its NAL
+    // length size and decoder configuration (avcC, hvcC, vpcC, av1C). Then each sample: Begin,
+    // and while Wants(), its bytes in order through SampleData, which returns how many of the
+    // sample's next bytes it does not need (the caller skips them).
+    void Configure(const StreamInfo& info);
+    void BeginSample(const Sample& s);
+    bool Wants() const { return m_sampleLeft > 0; }
+    int64_t SampleData(const uint8_t* p, size_t n);
+
     const StreamModel& Model() const { return m_model; }
     StreamModel& Model() { return m_model; }
 
@@ -44,6 +56,11 @@ private:
     void Dispatch(const Unit& u);
     void StartParser(Codec codec);
     uint8_t ByteBefore(int64_t offset, const uint8_t* p) const;
+    void ConfigUnits(const uint8_t* p, size_t n, bool hevc);
+    void NalUnit(const uint8_t* nal, size_t n);
+    size_t NalBytes(const uint8_t* p, size_t n);
+    void EndNal();
+    void EndSample();
 
     StreamModel m_model;
     std::unique_ptr<CodecParser> m_parser;
@@ -74,6 +91,27 @@ private:
 
     int64_t m_framesInGop = -1;  // -1 before the first key frame
     int64_t m_bRun = 0;
+
+    // Framed streams: the stream's offsets count the samples' bytes one after another.
+    bool m_framed = false;
+    int m_lengthSize = 0;  // of NAL unit lengths; 0: start codes, or frames
+    std::unique_ptr<FrameParser> m_frameParser;
+    struct Mark {
+        int64_t offset;
+        Sample sample;
+    };
+    std::deque<Mark> m_marks;   // samples whose first picture is still to come
+    int64_t m_sampleStart = 0;  // offset of the sample being read
+    int64_t m_sampleLeft = 0;   // its bytes not yet given or skipped
+    int64_t m_sampleSize = 0;
+    bool m_firstUnit = false;   // the next unit is the sample's first
+    uint32_t m_length = 0;      // the NAL length being read, and how many of its bytes are in
+    int m_lengthHave = 0;
+    int64_t m_nalLeft = -1;     // bytes of the current NAL unit still to come; -1 between units
+    int64_t m_nalSize = 0;
+    int64_t m_nalOffset = 0;
+    bool m_nalSent = false;
+    uint64_t m_badLengths = 0;
 };
 
 }  // namespace qvutil

@@ -1,5 +1,8 @@
 #include "EsRouter.h"
 
+#include "Pump.h"
+#include "codec/AudioProbe.h"
+
 #include <algorithm>
 
 namespace qvutil {
@@ -9,59 +12,126 @@ Codec CodecOf(EsCodec c) {
     case EsCodec::kH264: return Codec::H264;
     case EsCodec::kH265: return Codec::H265;
     case EsCodec::kMpeg1Video: case EsCodec::kMpeg2Video: return Codec::Mpeg12;
+    case EsCodec::kVp9: return Codec::Vp9;
+    case EsCodec::kAv1: return Codec::Av1;
     default: return Codec::Unknown;
     }
 }
 
-void EsRouter::AddElementary(Codec codec) {
-    EsInfo info;
-    info.id = kElementaryId;
-    info.codec = codec == Codec::H264     ? EsCodec::kH264
-                 : codec == Codec::H265   ? EsCodec::kH265
-                 : codec == Codec::Mpeg12 ? EsCodec::kMpeg2Video
-                                          : EsCodec::kUnknown;
-    info.video = true;
-    OnStream(info);
+int EsRouter::Shown(int id) const {
+    return id != kElementaryId && m_container == Container::kMpegPs ? id | 0x100 : id;
 }
 
-void EsRouter::OnStream(const EsInfo& info) {
-    if (std::find(m_announced.begin(), m_announced.end(), info.id) == m_announced.end())
-        m_announced.push_back(info.id);
+bool EsRouter::OnStream(const StreamInfo& info) {
+    if (Find(info.id)) return false;
+    m_streams.push_back({info.id, info, nullptr, {}, false, {}, {}});
+    Entry& e = m_streams.back();
+    // Byte streams whose audio codec the container leaves open: private data, MPEG audio
+    // (layer 1, 2 or 3), and stream types it does not name.
+    const bool byteStream = m_container != Container::kMp4 && m_container != Container::kMatroska;
+    e.probe = byteStream && (info.codec == EsCodec::kUnknown || info.codecName == "mp3" || info.codecName == "mp2" ||
+                             (info.kind == StreamKind::kData && info.codecName.empty()));
     // Streams that may be video are analysed too; their bytes decide.
-    if (!(info.video || info.codec == EsCodec::kUnknown) || info.codec == EsCodec::kOther || Find(info.id)) return;
-    auto analyser = std::make_unique<EsAnalyser>(CodecOf(info.codec));
-    const int shown = info.id == kElementaryId ? info.id : info.id | m_idBase;
-    analyser->Model().id = shown;
-    analyser->Model().program = info.program;
-    analyser->OnEachPicture([this, shown](const Picture& p) {
+    const bool readable = info.codec != EsCodec::kOther && (info.IsVideo() || info.codec == EsCodec::kUnknown);
+    if (!readable) return false;
+    e.analyser = std::make_unique<EsAnalyser>(CodecOf(info.codec));
+    const int shown = Shown(info.id);
+    e.analyser->Model().id = info.id == kElementaryId ? -1 : shown;
+    e.analyser->Model().program = info.program;
+    e.analyser->OnEachPicture([this, shown](const Picture& p) {
         if (m_onPicture) m_onPicture(shown, p);
     });
-    m_streams.push_back({info.id, info.video, std::move(analyser)});
+    if (m_container == Container::kMp4 || m_container == Container::kMatroska) e.analyser->Configure(info);
+    return true;
 }
 
-EsAnalyser* EsRouter::Find(int id) {
-    if (m_last >= 0 && m_streams[static_cast<size_t>(m_last)].id == id) return m_streams[static_cast<size_t>(m_last)].analyser.get();
+EsRouter::Entry* EsRouter::Find(int id) {
+    if (m_last < m_streams.size() && m_streams[m_last].id == id) return &m_streams[m_last];
     for (size_t i = 0; i < m_streams.size(); ++i)
         if (m_streams[i].id == id) {
-            m_last = static_cast<int>(i);
-            return m_streams[i].analyser.get();
+            m_last = i;
+            return &m_streams[i];
         }
     return nullptr;
 }
 
 void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts) {
-    if (EsAnalyser* a = Find(id)) a->Feed(p, n, pts);
+    Entry* e = Find(id);
+    if (!e) return;
+    if (e->probe && e->head.size() < kProbeHead)
+        e->head.insert(e->head.end(), p, p + std::min(n, kProbeHead - e->head.size()));
+    if (e->analyser) e->analyser->Feed(p, n, pts);
+}
+
+bool EsRouter::OnSample(int id, const Sample& s) {
+    Entry* e = Find(id);
+    if (!e) return false;
+    SampleStats& st = e->samples;
+    ++st.count;
+    st.bytes += s.size;
+    st.keys += s.key;
+    if (s.pts != kNoTime) {
+        if (st.firstPts == kNoTime) st.firstPts = s.pts;
+        st.minPts = st.minPts == kNoTime ? s.pts : std::min(st.minPts, s.pts);
+        const int64_t end = s.pts + std::max<int64_t>(s.duration, 0);
+        st.maxEnd = st.maxEnd == kNoTime ? end : std::max(st.maxEnd, end);
+    }
+    if (s.dts != kNoTime && st.firstDts == kNoTime) st.firstDts = s.dts;
+    if (!e->analyser) return false;
+    e->analyser->BeginSample(s);
+    return e->analyser->Wants();
+}
+
+int64_t EsRouter::OnSampleData(int id, const uint8_t* p, size_t n) {
+    Entry* e = Find(id);
+    if (!e || !e->analyser) return INT64_MAX - static_cast<int64_t>(n);
+    return e->analyser->SampleData(p, n);
 }
 
 void EsRouter::Finish() {
-    for (Entry& e : m_streams) e.analyser->Finish();
+    for (Entry& e : m_streams) {
+        if (e.analyser) e.analyser->Finish();
+        if (e.probe && !(e.analyser && e.analyser->Model().codec != Codec::Unknown)) e.probed = ProbeAudio(e.head.data(), e.head.size());
+        std::vector<uint8_t>().swap(e.head);
+    }
 }
 
 std::vector<const StreamModel*> EsRouter::Streams(bool withUnknown) const {
     std::vector<const StreamModel*> out;
     for (const Entry& e : m_streams)
-        if (e.analyser->Model().codec != Codec::Unknown || (withUnknown && e.video)) out.push_back(&e.analyser->Model());
+        if (e.analyser && (e.analyser->Model().codec != Codec::Unknown || (withUnknown && e.info.IsVideo())))
+            out.push_back(&e.analyser->Model());
     return out;
+}
+
+MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const {
+    MediaModel m;
+    m.format = format;
+    m.container = m_container;
+    const ContainerFacts& facts = demux.Facts();
+    m.format.tags = facts.tags;
+    m.format.startUs = facts.startUs;
+    m.format.durationUs = facts.durationUs;
+    for (const StreamInfo& info : facts.streams) {
+        StreamReport r;
+        r.info = info;
+        r.shownId = Shown(info.id);
+        for (const Entry& e : m_streams) {
+            if (e.id != info.id) continue;
+            r.samples = e.samples;
+            if (!e.probed.empty()) {
+                r.info.kind = StreamKind::kAudio;
+                r.info.codecName = e.probed;
+            }
+            if (e.analyser && (e.analyser->Model().codec != Codec::Unknown || info.IsVideo()))
+                r.video = &e.analyser->Model();
+            // Private data that turned out to be video.
+            if (r.video && r.info.kind != StreamKind::kVideo && r.video->codec != Codec::Unknown)
+                r.info.kind = StreamKind::kVideo;
+        }
+        m.streams.push_back(r);
+    }
+    return m;
 }
 
 }  // namespace qvutil

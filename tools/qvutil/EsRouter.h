@@ -1,11 +1,13 @@
 #pragma once
 
-// The elementary streams of one input, each with its own analyser: a demuxer hands every
-// stream's bytes here (the EsSink side), and a bare elementary stream is fed the same way as
-// one stream without an id. Video streams are analysed, and streams the container does not
-// describe (private data), whose bytes may turn out to be video; the rest are passed over.
+// The streams of one input, each with what the container says of it and, for video this
+// tool reads, its own analyser: a demuxer hands every stream's bytes or samples here (the
+// EsSink side). Video streams are analysed, and streams the container does not describe
+// (private data), whose bytes may turn out to be video; the rest are counted by their
+// samples. At the end, with the demuxer's facts, it makes the one model that inspect prints.
 
 #include "EsAnalyser.h"
+#include "StreamModel.h"
 #include "container/Demux.h"
 
 #include <functional>
@@ -18,40 +20,45 @@ Codec CodecOf(EsCodec c);
 
 class EsRouter : public EsSink {
 public:
-    // A bare elementary stream: bytes fed with Feed.
-    void AddElementary(Codec codec = Codec::Unknown);
     // The container the streams come in: a program stream's ids are then reported as
     // ffprobe shows them, with their start code prefix (0x1e0).
-    void SetContainer(Container c) { m_idBase = c == Container::kMpegPs ? 0x100 : 0; }
-    void Feed(const uint8_t* p, size_t n) { OnData(kElementaryId, p, n, -1); }
+    void SetContainer(Container c) { m_container = c; }
 
-    void OnStream(const EsInfo& info) override;
+    bool OnStream(const StreamInfo& info) override;
     void OnData(int id, const uint8_t* p, size_t n, int64_t pts) override;
+    bool OnSample(int id, const Sample& s) override;
+    int64_t OnSampleData(int id, const uint8_t* p, size_t n) override;
     void Finish();
 
-    // Called with the stream's id for each picture of each stream, in each stream's order.
+    // Called with the stream's shown id (-1 for a bare stream) for each picture of each
+    // stream, in each stream's order.
     void OnEachPicture(std::function<void(int id, const Picture&)> fn) { m_onPicture = std::move(fn); }
 
-    // The video streams in the order they were announced; those that turned out to hold no
-    // video this tool reads only with withUnknown, and then only if announced as video.
+    // The analysed video streams in the order they were announced: those whose codec is
+    // known, and with withUnknown those announced as video whose bytes showed none.
     std::vector<const StreamModel*> Streams(bool withUnknown = false) const;
 
-    // Every stream announced, video or not.
-    int Announced() const { return static_cast<int>(m_announced.size()); }
-
-    static constexpr int kElementaryId = -1;
+    // Every stream the demuxer announced, in its order, with the demuxer's final facts.
+    MediaModel Model(const Demuxer& demux, const FormatInfo& format) const;
 
 private:
-    EsAnalyser* Find(int id);
     struct Entry {
         int id;
-        bool video;  // announced as video; others count only once their bytes show a codec
+        StreamInfo info;
         std::unique_ptr<EsAnalyser> analyser;
+        SampleStats samples;
+        // The first payload bytes of a stream whose audio codec is for them to tell.
+        bool probe = false;
+        std::vector<uint8_t> head;
+        std::string probed;
     };
+    Entry* Find(int id);
+    int Shown(int id) const;
+
+    static constexpr size_t kProbeHead = 8192;
     std::vector<Entry> m_streams;
-    int m_last = -1;
-    int m_idBase = 0;
-    std::vector<int> m_announced;  // index of the stream fed last: consecutive pieces mostly go to one
+    size_t m_last = 0;  // consecutive pieces mostly go to one stream
+    Container m_container = Container::kElementary;
     std::function<void(int, const Picture&)> m_onPicture;
 };
 

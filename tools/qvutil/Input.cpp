@@ -290,6 +290,21 @@ bool Input::ReadAt(int64_t offset, size_t n, std::vector<uint8_t>& out) {
     return true;
 }
 
+long Input::ReadUpTo(int64_t offset, uint8_t* p, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        const long r = ReadSomeAt(m_fd, p + got, n - got, offset + static_cast<int64_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            Fail(LastError());
+            return -1;
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
 // --- LineReader -----------------------------------------------------------------------
 
 int LineReader::Next(std::string& line) {

@@ -71,6 +71,9 @@ public:
     long Read(std::vector<uint8_t>& out, size_t n);
     // Reads exactly n bytes at offset (seekable inputs only) into out. False on failure.
     bool ReadAt(int64_t offset, size_t n, std::vector<uint8_t>& out);
+    // Reads up to n bytes at offset (seekable inputs only) into p: fewer only where the
+    // file ends. -1 on a read error (reported).
+    long ReadUpTo(int64_t offset, uint8_t* p, size_t n);
 
 private:
     bool Fail(const std::string& reason);

@@ -12,6 +12,8 @@ namespace qvutil {
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 std::string Format(const char* fmt, ...) {
     char buf[512];
     va_list ap;
@@ -172,73 +174,232 @@ void SetElementaryFormat(FormatInfo& f, Codec codec) {
 }
 
 void SetContainerFormat(FormatInfo& f, Container c) {
+    f.formatName = FormatName(c);
     switch (c) {
     case Container::kMpegTs: case Container::kM2ts:
-        f.formatName = "mpegts", f.formatLongName = "MPEG-TS (MPEG-2 Transport Stream)";
+        f.formatLongName = "MPEG-TS (MPEG-2 Transport Stream)";
         f.container = c == Container::kM2ts ? "MPEG-TS, 192-byte packets (M2TS)" : "MPEG-TS";
         break;
     case Container::kMpegPs:
-        f.formatName = "mpeg", f.formatLongName = "MPEG-PS (MPEG-2 Program Stream)";
+        f.formatLongName = "MPEG-PS (MPEG-2 Program Stream)";
         f.container = "MPEG-PS";
+        break;
+    case Container::kMp4:
+        f.formatLongName = "QuickTime / MOV";
+        f.container = "MP4 (ISO base media / QuickTime)";
+        break;
+    case Container::kMatroska:
+        f.formatLongName = "Matroska / WebM";
+        f.container = "Matroska";
         break;
     default:
         break;
     }
 }
 
-std::string TextReport(const FormatInfo& f, const std::vector<const StreamModel*>& streams) {
+MediaModel ElementaryModel(const FormatInfo& format, const StreamModel& stream) {
+    MediaModel m;
+    m.format = format;
+    StreamReport r;
+    r.info.id = -1;
+    r.info.kind = StreamKind::kVideo;
+    r.shownId = stream.id;
+    r.video = &stream;
+    m.streams.push_back(r);
+    return m;
+}
+
+namespace {
+
+bool Framed(Container c) {
+    return c == Container::kMp4 || c == Container::kMatroska;
+}
+
+std::string Seconds(int64_t t, const TimeBase& tb) {
+    return Format("%f", static_cast<double>(t) * static_cast<double>(tb.num) / static_cast<double>(tb.den));
+}
+
+// The facts ffprobe shows of a stream that come from its container (time base, start,
+// duration, rates), by the rules of ffmpeg's demuxer for that container; from the
+// pictures where the container has none.
+struct Timing {
+    bool timeBase = false;
+    int64_t startPts = kNoTime, durationTs = kNoTime;
+    double durationSeconds = -1;
+    int64_t bitRate = 0, frames = -1;
+    Rational rate, avgRate;
+};
+
+Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
+    Timing t;
+    const StreamInfo& s = r.info;
+    const StreamModel* v = r.video;
+    const Rational codecRate = v && v->seq.frameRate.Known() ? v->seq.frameRate : Rational();
+    if (model.container == Container::kMp4) {
+        t.timeBase = true;
+        t.startPts = s.startTime;
+        t.durationTs = s.duration;
+        if (s.duration != kNoTime && s.duration > 0)
+            t.durationSeconds = static_cast<double>(s.duration) * static_cast<double>(s.timeBase.num) /
+                                static_cast<double>(s.timeBase.den);
+        t.bitRate = s.bitRate;
+        t.frames = s.frames;
+        t.rate = Reduce(s.frameRateNum, s.frameRateDen);
+        t.avgRate = Reduce(s.avgRateNum, s.avgRateDen);
+        if (!t.rate.Known()) t.rate = codecRate.Known() ? codecRate : t.avgRate;
+        return t;
+    }
+    if (model.container == Container::kMatroska) {
+        t.timeBase = true;
+        t.startPts = s.startTime;
+        if (s.kind == StreamKind::kAttachment) {
+            t.durationTs = s.duration;
+            if (s.duration != kNoTime) t.durationSeconds = static_cast<double>(s.duration) / 90000;
+        }
+        t.avgRate = Reduce(s.avgRateNum, s.avgRateDen);
+        t.rate = Reduce(s.frameRateNum, s.frameRateDen);
+        if (!t.rate.Known()) t.rate = codecRate.Known() ? codecRate : t.avgRate;
+        if (!t.avgRate.Known()) t.avgRate = t.rate;
+        return t;
+    }
+    t.rate = t.avgRate = codecRate;
+    if (v) {
+        t.durationSeconds = v->Duration();
+        if (t.durationSeconds >= 0) t.bitRate = v->BitRate();
+    }
+    return t;
+}
+
+std::string TagText(uint32_t tag) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned c = tag >> (8 * i) & 0xFF;
+        if (c >= 32 && c < 127) s += static_cast<char>(c);
+        else s += Format("[%u]", c);
+    }
+    return s;
+}
+
+// What ffmpeg prints as bits_per_sample: the sample width of PCM codecs, 0 for the rest.
+int BitsPerSample(const std::string& codec) {
+    if (codec.compare(0, 4, "pcm_") != 0) return 0;
+    if (codec == "pcm_alaw" || codec == "pcm_mulaw" || codec == "pcm_s8" || codec == "pcm_u8") return 8;
+    for (int bits : {16, 24, 32, 64})
+        if (codec.find(std::to_string(bits)) != std::string::npos) return bits;
+    return 0;
+}
+
+void VideoText(std::string& out, const StreamModel& m, bool framed) {
+    // VP9 and AV1 have no start codes; a framed H.264 or H.265 stream has its NAL units
+    // counted the same way, though no start code stands before them.
+    if (m.codec != Codec::Vp9 && m.codec != Codec::Av1) {
+        out += Format("%s  %" PRIu64 "\n", framed && m.codec != Codec::Mpeg12 ? "NAL units  " : "Start codes", m.startCodes);
+        for (const auto& t : CountsByType(m))
+            out += Format("  %8" PRIu64 "  %-5s %s\n", t.second, TypeLabel(m.codec, t.first).c_str(),
+                          TypeName(m.codec, t.first).c_str());
+    }
+    if (m.codec == Codec::Unknown) return;
+    SequenceText(out, m);
+    PicturesText(out, m);
+    if (!m.diagnostics.empty()) {
+        out += "Problems\n";
+        for (const std::string& d : m.diagnostics) out += "  " + d + "\n";
+        if (m.diagnosticsDropped) out += Format("  ... and %" PRId64 " more\n", m.diagnosticsDropped);
+    }
+}
+
+std::string TagValue(const std::vector<Tag>& tags, const char* key) {
+    for (const Tag& t : tags)
+        if (t.key == key) return t.value;
+    return std::string();
+}
+
+}  // namespace
+
+std::string TextReport(const MediaModel& model) {
+    const FormatInfo& f = model.format;
     std::string out;
     out += Format("File         %s\n", f.filename.c_str());
     out += Format("Size         %" PRId64 " bytes\n", f.size);
     if (!f.md5.empty()) out += "MD5          " + f.md5 + "\n";
     if (!f.sha1.empty()) out += "SHA-1        " + f.sha1 + "\n";
+    const bool container = model.container != Container::kElementary;
     out += "Container    " + f.container;
-    if (f.nbStreams >= 0) out += Format(", %d stream%s", f.nbStreams, f.nbStreams == 1 ? "" : "s");
+    if (container) out += Format(", %zu stream%s", model.streams.size(), model.streams.size() == 1 ? "" : "s");
     out += "\n";
-    if (streams.empty()) out += "Codec        none (no start codes)\n";
-    for (size_t i = 0; i < streams.size(); ++i) {
-        const StreamModel& m = *streams[i];
-        if (m.id >= 0)
-            out += Format("Stream #%u   id 0x%x%s\n", static_cast<unsigned>(i), static_cast<unsigned>(m.id),
-                          m.program ? Format(", program %d", m.program).c_str() : "");
-        out += Format("Codec        %s\n", m.startCodes ? CodecName(m.codec) : "none (no start codes)");
-        out += Format("Start codes  %" PRIu64 "\n", m.startCodes);
-        for (const auto& t : CountsByType(m))
-            out += Format("  %8" PRIu64 "  %-5s %s\n", t.second, TypeLabel(m.codec, t.first).c_str(),
-                          TypeName(m.codec, t.first).c_str());
-        if (m.codec == Codec::Unknown) continue;
-        SequenceText(out, m);
-        PicturesText(out, m);
-        if (!m.diagnostics.empty()) {
-            out += "Problems\n";
-            for (const std::string& d : m.diagnostics) out += "  " + d + "\n";
-            if (m.diagnosticsDropped) out += Format("  ... and %" PRId64 " more\n", m.diagnosticsDropped);
+    if (f.durationUs != kNoTime && f.durationUs > 0) out += Format("Duration     %.3f s\n", static_cast<double>(f.durationUs) / 1e6);
+    for (const Tag& t : f.tags) out += Format("  %-11s %s\n", t.key.c_str(), t.value.c_str());
+    if (model.streams.empty() || (!container && !model.streams[0].video)) out += "Codec        none (no start codes)\n";
+    for (size_t i = 0; i < model.streams.size(); ++i) {
+        const StreamReport& r = model.streams[i];
+        const StreamInfo& s = r.info;
+        const StreamModel* v = r.video;
+        if (container) {
+            std::string head = Format("Stream #%zu   ", i);
+            if (s.kind == StreamKind::kAttachment) head += "attachment";
+            else if (Framed(model.container)) head += Format("track %d", r.shownId);
+            else head += Format("id 0x%x", static_cast<unsigned>(r.shownId));
+            if (s.program) head += Format(", program %d", s.program);
+            if (!v || v->codec == Codec::Unknown) {
+                head += std::string(", ") + KindName(s.kind);
+                std::string name = s.codecName.empty() ? std::string("codec not named") : s.codecName;
+                if (s.codecTag) name += " (" + TagText(s.codecTag) + ")";
+                head += ": " + name;
+                if (s.kind == StreamKind::kAudio) {
+                    if (s.sampleRate) head += Format(", %d Hz", s.sampleRate);
+                    if (s.channels) head += Format(", %d channel%s", s.channels, s.channels == 1 ? "" : "s");
+                    if (BitsPerSample(s.codecName)) head += Format(", %d bits", BitsPerSample(s.codecName));
+                }
+                if (s.kind == StreamKind::kVideo && s.width > 0) head += Format(", %dx%d", s.width, s.height);
+            }
+            const std::string lang = TagValue(s.tags, "language");
+            if (!lang.empty()) head += ", language " + lang;
+            const std::string title = TagValue(s.tags, "title");
+            if (!title.empty()) head += ", '" + title + "'";
+            if (s.kind == StreamKind::kAttachment) head += ", " + TagValue(s.tags, "filename");
+            out += head + "\n";
         }
+        if (!v) continue;
+        const bool framed = Framed(model.container);
+        out += Format("Codec        %s\n", v->startCodes || (framed && v->codec != Codec::Unknown) ? CodecName(v->codec)
+                                                                                           : "none (no start codes)");
+        if (framed) {
+            const Timing t = StreamTiming(model, r);
+            std::string line = Format("%" PRId64 " samples, %" PRId64 " bytes", r.samples.count, r.samples.bytes);
+            if (t.avgRate.Known()) line += ", " + RateText(t.avgRate) + " fps";
+            out += "Container    " + line + "\n";
+        }
+        VideoText(out, *v, framed);
     }
     return out;
 }
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+// Colour the container states counts where the stream leaves it unspecified.
+std::string Colour(const std::string& stream, int streamCode, int container, std::string (*name)(int)) {
+    if ((streamCode == 2 || stream.empty()) && container >= 0 && container != 2) {
+        const std::string c = name(container);
+        if (!c.empty()) return c;
+    }
+    return stream;
+}
 
-Json StreamJson(const StreamModel& m, size_t index) {
+void VideoJson(Json& j, const StreamModel& m, const StreamInfo& info, bool framed) {
     const SequenceFacts& s = m.seq;
-    Json j;
-    j["index"] = index;
-    j["codec_name"] = m.CodecName();
-    j["codec_long_name"] = m.CodecLongName();
-    if (!s.profile.empty()) j["profile"] = s.profile;
-    j["codec_type"] = "video";
     if (s.present) {
         j["width"] = s.width;
         j["height"] = s.height;
         j["coded_width"] = s.codedWidth;
         j["coded_height"] = s.codedHeight;
         j["has_b_frames"] = m.HasBFrames();
-        if (s.sar.Known()) {
-            j["sample_aspect_ratio"] = Ratio(s.sar, ':');
-            j["display_aspect_ratio"] = Ratio(m.DisplayAspect(), ':');
+        // ffmpeg prefers the container's pixel aspect to the stream's.
+        Rational sar = s.sar;
+        if (info.sarNum > 0 && info.sarDen > 0) sar = Reduce(info.sarNum, info.sarDen);
+        if (sar.Known()) {
+            j["sample_aspect_ratio"] = Ratio(sar, ':');
+            const Rational dar = s.width > 0 && s.height > 0 ? Reduce(s.width * sar.num, s.height * sar.den) : Rational();
+            j["display_aspect_ratio"] = Ratio(dar, ':');
         }
         const std::string pix = m.PixFmt();
         if (!pix.empty()) j["pix_fmt"] = pix;
@@ -247,52 +408,24 @@ Json StreamJson(const StreamModel& m, size_t index) {
     auto opt = [&j](const char* key, const std::string& v) {
         if (!v.empty()) j[key] = v;
     };
-    opt("color_range", m.ColourRange());
-    opt("color_space", m.ColourSpace());
-    opt("color_transfer", m.ColourTransfer());
-    opt("color_primaries", m.ColourPrimaries());
+    std::string range = m.ColourRange();
+    if (range.empty() && info.colourRange >= 0) range = info.colourRange ? "pc" : "tv";
+    opt("color_range", range);
+    opt("color_space", Colour(m.ColourSpace(), s.matrix, info.matrix, MatrixName));
+    opt("color_transfer", Colour(m.ColourTransfer(), s.transfer, info.transfer, TransferName));
+    opt("color_primaries", Colour(m.ColourPrimaries(), s.colourPrimaries, info.colourPrimaries, PrimariesName));
     opt("chroma_location", m.ChromaLocation());
-    opt("field_order", m.fieldOrder);
+    // A field order the container states wins.
+    opt("field_order", info.fieldOrder.empty() ? m.fieldOrder : info.fieldOrder);
     if (s.present) j["refs"] = s.refs;
-    if (m.id >= 0) j["id"] = Format("0x%x", static_cast<unsigned>(m.id));
-    const std::string rate = s.frameRate.Known() ? Ratio(s.frameRate, '/') : "0/0";
-    j["r_frame_rate"] = rate;
-    j["avg_frame_rate"] = rate;
-    const double d = m.Duration();
-    if (d >= 0) {
-        j["duration"] = Format("%f", d);
-        j["bit_rate"] = std::to_string(m.BitRate());
+    if (framed && m.codec == Codec::H264 && info.nalLengthSize) {
+        j["is_avc"] = "true";
+        j["nal_length_size"] = std::to_string(info.nalLengthSize);
     }
-    if (s.present) j["bits_per_raw_sample"] = std::to_string(s.bitDepthLuma);
-    j["nb_frames"] = std::to_string(m.outputFrames);
-    if (m.mastering.present || m.contentLight.present) {
-        Json list = Json::array();
-        if (m.mastering.present) {
-            const MasteringDisplay& md = m.mastering;
-            Json e;
-            e["side_data_type"] = "Mastering display metadata";
-            static const char* const kAxes[3][2] = {{"green_x", "green_y"}, {"blue_x", "blue_y"}, {"red_x", "red_y"}};
-            for (int c : {2, 0, 1}) {
-                e[kAxes[c][0]] = Fraction(md.x[c], 50000);
-                e[kAxes[c][1]] = Fraction(md.y[c], 50000);
-            }
-            e["white_point_x"] = Fraction(md.whiteX, 50000);
-            e["white_point_y"] = Fraction(md.whiteY, 50000);
-            e["min_luminance"] = Fraction(md.minLuminance, 10000);
-            e["max_luminance"] = Fraction(md.maxLuminance, 10000);
-            list.push_back(e);
-        }
-        if (m.contentLight.present) {
-            Json e;
-            e["side_data_type"] = "Content light level metadata";
-            e["max_content"] = m.contentLight.maxContent;
-            e["max_average"] = m.contentLight.maxAverage;
-            list.push_back(e);
-        }
-        j["side_data_list"] = list;
-    }
+}
 
-    // qvutil's own facts.
+void VideoOwnJson(Json& j, const StreamModel& m) {
+    const SequenceFacts& s = m.seq;
     if (s.present) {
         j["profile_name"] = s.profileText;
         j["level_name"] = s.levelText;
@@ -331,31 +464,129 @@ Json StreamJson(const StreamModel& m, size_t index) {
     Json problems = Json::array();
     for (const std::string& d : m.diagnostics) problems.push_back(d);
     j["diagnostics"] = problems;
+}
+
+Json SideData(const StreamModel& m) {
+    Json list = Json::array();
+    if (m.mastering.present) {
+        const MasteringDisplay& md = m.mastering;
+        Json e;
+        e["side_data_type"] = "Mastering display metadata";
+        static const char* const kAxes[3][2] = {{"green_x", "green_y"}, {"blue_x", "blue_y"}, {"red_x", "red_y"}};
+        for (int c : {2, 0, 1}) {
+            e[kAxes[c][0]] = Fraction(md.x[c], 50000);
+            e[kAxes[c][1]] = Fraction(md.y[c], 50000);
+        }
+        e["white_point_x"] = Fraction(md.whiteX, 50000);
+        e["white_point_y"] = Fraction(md.whiteY, 50000);
+        e["min_luminance"] = Fraction(md.minLuminance, 10000);
+        e["max_luminance"] = Fraction(md.maxLuminance, 10000);
+        list.push_back(e);
+    }
+    if (m.contentLight.present) {
+        Json e;
+        e["side_data_type"] = "Content light level metadata";
+        e["max_content"] = m.contentLight.maxContent;
+        e["max_average"] = m.contentLight.maxAverage;
+        list.push_back(e);
+    }
+    return list;
+}
+
+Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
+    const StreamInfo& s = r.info;
+    const StreamModel* v = r.video && r.video->codec != Codec::Unknown ? r.video : nullptr;
+    const bool framed = Framed(model.container);
+    Json j;
+    j["index"] = index;
+    const std::string name = v ? v->CodecName() : s.codecName;
+    if (!name.empty()) {
+        j["codec_name"] = name;
+        const std::string longName = v ? v->CodecLongName() : CodecLongName(name);
+        if (!longName.empty()) j["codec_long_name"] = longName;
+    }
+    if (v && !v->seq.profile.empty()) j["profile"] = v->seq.profile;
+    j["codec_type"] = KindName(s.kind);
+    if (framed) {
+        j["codec_tag_string"] = TagText(s.codecTag);
+        j["codec_tag"] = Format("0x%04x", s.codecTag);
+    }
+    if (v) VideoJson(j, *v, s, framed);
+    else if (s.kind == StreamKind::kVideo && s.width > 0) {
+        j["width"] = s.width;
+        j["height"] = s.height;
+    }
+    if (s.kind == StreamKind::kAudio) {
+        if (s.sampleRate) j["sample_rate"] = std::to_string(s.sampleRate);
+        if (s.channels) j["channels"] = s.channels;
+        if (!s.channelLayout.empty()) j["channel_layout"] = s.channelLayout;
+        j["bits_per_sample"] = BitsPerSample(name);
+    }
+    if (s.kind != StreamKind::kAttachment && r.shownId >= 0 && model.container != Container::kMatroska &&
+        model.container != Container::kElementary)
+        j["id"] = Format("0x%x", static_cast<unsigned>(r.shownId));
+    const Timing t = StreamTiming(model, r);
+    if (s.kind == StreamKind::kVideo || v) {
+        j["r_frame_rate"] = t.rate.Known() ? Ratio(t.rate, '/') : "0/0";
+        j["avg_frame_rate"] = t.avgRate.Known() ? Ratio(t.avgRate, '/') : "0/0";
+    } else if (framed) {
+        // A timecode track's rate, as its sample entry gives it (unreduced, as ffmpeg prints it).
+        j["r_frame_rate"] = "0/0";
+        j["avg_frame_rate"] = s.avgRateDen > 0 ? Format("%" PRId64 "/%" PRId64, s.avgRateNum, s.avgRateDen) : "0/0";
+    }
+    if (t.timeBase) j["time_base"] = Format("%" PRId64 "/%" PRId64, s.timeBase.num, s.timeBase.den);
+    if (t.startPts != kNoTime) {
+        j["start_pts"] = t.startPts;
+        j["start_time"] = Seconds(t.startPts, s.timeBase);
+    }
+    if (t.durationTs != kNoTime) j["duration_ts"] = t.durationTs;
+    if (t.durationSeconds >= 0) j["duration"] = Format("%f", t.durationSeconds);
+    if (t.bitRate > 0) j["bit_rate"] = std::to_string(t.bitRate);
+    // ffmpeg's H.264 decoder gives it, and MPEG-2's and HEVC's in a bare stream.
+    if (v && v->seq.present && (v->codec == Codec::H264 || (!framed && v->codec != Codec::Vp9 && v->codec != Codec::Av1)))
+        j["bits_per_raw_sample"] = std::to_string(v->seq.bitDepthLuma);
+    if (t.frames >= 0) j["nb_frames"] = std::to_string(t.frames);
+    else if (v && !framed) j["nb_frames"] = std::to_string(v->outputFrames);
+    if (v) j["nb_read_frames"] = std::to_string(v->outputFrames);
+    if (!s.tags.empty()) {
+        Json tags = Json::object();
+        for (const Tag& tag : s.tags) tags[tag.key] = tag.value;
+        j["tags"] = tags;
+    }
+    if (v && (v->mastering.present || v->contentLight.present)) j["side_data_list"] = SideData(*v);
+    if (v) VideoOwnJson(j, *v);
     return j;
 }
 
 }  // namespace
 
-std::string JsonReport(const FormatInfo& f, const std::vector<const StreamModel*>& streams) {
+std::string JsonReport(const MediaModel& model) {
+    const FormatInfo& f = model.format;
     Json root;
     Json list = Json::array();
     double duration = -1;
-    for (size_t i = 0; i < streams.size(); ++i) {
-        list.push_back(StreamJson(*streams[i], i));
-        duration = std::max(duration, streams[i]->Duration());
+    for (size_t i = 0; i < model.streams.size(); ++i) {
+        list.push_back(StreamJson(model, model.streams[i], i));
+        if (model.streams[i].video && !Framed(model.container)) duration = std::max(duration, model.streams[i].video->Duration());
     }
+    if (f.durationUs != kNoTime && f.durationUs > 0) duration = static_cast<double>(f.durationUs) / 1e6;
     root["streams"] = list;
     Json fmt;
     fmt["filename"] = f.filename;
-    // Every stream of a container, as ffprobe counts them, not only the video ones listed.
-    fmt["nb_streams"] = f.nbStreams >= 0 ? static_cast<size_t>(f.nbStreams) : streams.size();
+    fmt["nb_streams"] = model.streams.size();
     if (!f.formatName.empty()) {
         fmt["format_name"] = f.formatName;
         fmt["format_long_name"] = f.formatLongName;
     }
+    if (f.startUs != kNoTime) fmt["start_time"] = Format("%f", static_cast<double>(f.startUs) / 1e6);
     if (duration > 0) fmt["duration"] = Format("%f", duration);
     fmt["size"] = std::to_string(f.size);
     if (duration > 0) fmt["bit_rate"] = std::to_string(static_cast<int64_t>(static_cast<double>(f.size) * 8 / duration));
+    if (!f.tags.empty()) {
+        Json tags = Json::object();
+        for (const Tag& tag : f.tags) tags[tag.key] = tag.value;
+        fmt["tags"] = tags;
+    }
     if (!f.md5.empty()) fmt["md5"] = f.md5;
     if (!f.sha1.empty()) fmt["sha1"] = f.sha1;
     root["format"] = fmt;
@@ -363,15 +594,17 @@ std::string JsonReport(const FormatInfo& f, const std::vector<const StreamModel*
 }
 
 std::string FrameHeader(bool withStream) {
-    return std::string(withStream ? "stream " : "") + "offset size type key structure kind pts\n";
+    return std::string(withStream ? "stream " : "") + "offset size type key structure kind pts dts\n";
 }
 
 std::string FrameLine(const Picture& p, int streamId) {
     std::string line = streamId >= 0 ? Format("0x%x ", static_cast<unsigned>(streamId)) : "";
     const char* structure = p.structure == 3 ? "frame" : p.structure == 1 ? "top" : "bottom";
-    line += Format("%" PRId64 " %" PRId64 " %c %s %s %s", p.offset, p.size, p.type, p.key ? "key" : "-", structure,
-                   *p.kind ? p.kind : "-");
-    line += p.pts >= 0 ? Format(" %" PRId64 "\n", p.pts) : " -\n";
+    // A framed container's pictures are where its samples lie in the file.
+    line += Format("%" PRId64 " %" PRId64 " %c %s %s %s", p.pos >= 0 ? p.pos : p.offset, p.size, p.type,
+                   p.key ? "key" : "-", structure, *p.kind ? p.kind : "-");
+    line += p.pts != kNoTime ? Format(" %" PRId64, p.pts) : " -";
+    line += p.dts != kNoTime ? Format(" %" PRId64 "\n", p.dts) : " -\n";
     return line;
 }
 

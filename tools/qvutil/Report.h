@@ -12,23 +12,15 @@
 
 namespace qvutil {
 
-struct FormatInfo {
-    std::string filename;
-    std::string formatName;      // ffprobe's format_name: "h264", "hevc", "mpegvideo", "mpegts", "mpeg"
-    std::string formatLongName;
-    std::string container;       // for the text page
-    int64_t size = 0;
-    int nbStreams = -1;          // all streams of a container (audio too); -1: the streams listed
-    std::string md5, sha1;       // lower-case hex, empty when not computed
-};
-
 // format_name and format_long_name of a bare stream of this codec, and of a container, as
 // ffprobe names them.
 void SetElementaryFormat(FormatInfo& f, Codec codec);
 void SetContainerFormat(FormatInfo& f, Container c);
 
-std::string TextReport(const FormatInfo& format, const std::vector<const StreamModel*>& streams);
-std::string JsonReport(const FormatInfo& format, const std::vector<const StreamModel*>& streams);
+std::string TextReport(const MediaModel& model);
+std::string JsonReport(const MediaModel& model);
+// A bare elementary stream's report, from its analysis alone.
+MediaModel ElementaryModel(const FormatInfo& format, const StreamModel& stream);
 
 // One line of `qvutil frames`: offset, size, type, key flag, structure and kind.
 std::string FrameLine(const Picture& p, int streamId);

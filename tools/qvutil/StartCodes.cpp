@@ -64,6 +64,8 @@ const char* CodecName(Codec c) {
     case Codec::H264: return "H.264/AVC";
     case Codec::H265: return "H.265/HEVC";
     case Codec::Mpeg12: return "MPEG-1/2 video";
+    case Codec::Vp9: return "VP9";
+    case Codec::Av1: return "AV1";
     default: return "unknown";
     }
 }

@@ -32,7 +32,8 @@ bool WalkForward(Input& in, uint32_t find, const HitFn& onHit, const BytesFn& on
 // The backward walk (a seekable input only): start codes from the last to the first.
 bool WalkBackward(Input& in, uint32_t find, const HitFn& onHit, Progress* progress);
 
-enum class Codec { Unknown, H264, H265, Mpeg12 };
+// Vp9 and Av1 come only framed by a container: they have no start codes.
+enum class Codec { Unknown, H264, H265, Mpeg12, Vp9, Av1 };
 
 const char* CodecName(Codec c);
 

@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "EsRouter.h"
+#include "Pump.h"
 #include "QvMD5.h"
 #include "QvSHA1.h"
 #include "Report.h"
@@ -31,48 +32,39 @@ std::string Lower(const char* s) {
 
 namespace {
 
-// Reads the whole input in pieces into the router: a bare stream as one stream, a
-// transport or program stream through its demuxer; the digests (unless null) see every
-// byte. Formats the tool does not read are refused. The demuxer's warnings go to standard
-// error. False after a refusal or a read error (reported).
-bool ReadStreams(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, FormatInfo& format, const char* label) {
-    std::vector<uint8_t> buf;
+// Reads the input through its demuxer into the router (a bare stream as one stream); the
+// digests (unless null) see every byte. Formats the tool does not read are refused. The
+// demuxer's warnings go to standard error. Null after a refusal or a read error (reported).
+std::unique_ptr<Demuxer> ReadStreams(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, FormatInfo& format,
+                                     const char* label) {
+    std::vector<uint8_t> head;
     Container container;
-    if (!ProbeReadable(in, buf, &container)) return false;
-    std::unique_ptr<Demuxer> demux;
-    if (container == Container::kElementary) {
-        router.AddElementary();
-    } else {
-        router.SetContainer(container);
-        demux = MakeDemuxer(container, router);
-    }
+    if (!ProbeReadable(in, head, &container)) return nullptr;
+    router.SetContainer(container);
+    std::unique_ptr<Demuxer> demux =
+        container == Container::kElementary ? MakeElementaryDemux(router) : MakeDemuxer(container, router);
+    const BytesFn digest = [md5, sha1](const uint8_t* p, size_t n) {
+        // The digests take the bytes non-const; they only read them.
+        md5->Append(const_cast<uint8_t*>(p), static_cast<int32_t>(n));
+        sha1->Append(const_cast<uint8_t*>(p), static_cast<int32_t>(n));
+    };
     Progress progress(label, in.Size());
-    format.size = 0;
-    // The probed head goes in pieces too, so that their size is the same everywhere.
-    for (bool head = true;; head = false) {
-        if (!head) {
-            buf.clear();
-            const long got = in.Read(buf, PieceSize());
-            if (got < 0) return false;
-            if (got == 0) break;
-        }
-        for (size_t at = 0; at < buf.size(); at += PieceSize()) {
-            uint8_t* p = buf.data() + at;
-            const size_t n = std::min(PieceSize(), buf.size() - at);
-            if (md5) md5->Append(p, static_cast<int32_t>(n));
-            if (sha1) sha1->Append(p, static_cast<int32_t>(n));
-            if (demux) demux->Feed(p, n);
-            else router.Feed(p, n);
-        }
-        format.size += static_cast<int64_t>(buf.size());
-        progress.Update(format.size);
-        if (buf.empty()) break;
-    }
+    PumpRun run;
+    run.everyByte = md5 && sha1 ? &digest : nullptr;
+    run.progress = &progress;
+    int64_t at = -1;
+    const PumpResult result = RunDemuxer(in, head, *demux, run, &format.size, &at);
     progress.Finish();
-    if (demux) {
-        demux->Finish();
-        ReportWarnings(*demux, in.Name());
+    if (result == PumpResult::kReadError) return nullptr;
+    if (result == PumpResult::kNeedsFile) {
+        Error(in.Name() + ": " +
+              (container == Container::kMp4
+                   ? std::string("its index (the moov box) comes after the media data it describes, which a pipe\n"
+                                 "has passed by then: give qvutil the file itself")
+                   : "needs to read back at offset " + std::to_string(at) + ", which a pipe cannot: give the file itself"));
+        return nullptr;
     }
+    ReportWarnings(*demux, in.Name());
     router.Finish();
     format.filename = in.Name();
     if (container == Container::kElementary) {
@@ -80,9 +72,8 @@ bool ReadStreams(Input& in, EsRouter& router, QvMD5* md5, QvSHA1* sha1, FormatIn
         SetElementaryFormat(format, streams.empty() ? Codec::Unknown : streams[0]->codec);
     } else {
         SetContainerFormat(format, container);
-        format.nbStreams = router.Announced();
     }
-    return true;
+    return demux;
 }
 
 }  // namespace
@@ -91,12 +82,14 @@ int CmdInspect(int argc, char** argv) {
     Args args("inspect", {{nullptr, "--json", false}, {nullptr, "--no-digests", false}},
               "Usage: qvutil inspect [--json] [--no-digests] FILE\n"
               "\n"
-              "Everything about the video streams (H.264, H.265, MPEG-1/2) of a bare stream or an\n"
-              "MPEG-TS, M2TS or MPEG-PS file, each reported by its PID or stream id: its size and\n"
-              "digests, its start codes by type, every fact of its sequence header (profile, level,\n"
-              "picture size and cropping, chroma format and bit depth, frame rate, interlacing\n"
-              "and field order, aspect ratio, colour and HDR signalling) and what its pictures\n"
-              "add up to (frames by type, key frames, GOPs, B-frames, duration, bit rate).\n"
+              "What a file holds: a bare H.264, H.265 or MPEG-1/2 stream, or an MPEG-TS, M2TS,\n"
+              "MPEG-PS, MP4/MOV/3GP/M4A or Matroska/WebM file with every stream it carries (video,\n"
+              "audio, subtitles, data), each by its PID, stream id or track: the file's size and\n"
+              "digests, and for video (H.264, H.265, MPEG-1/2, VP9, AV1) every fact of its\n"
+              "sequence header (profile, level, picture size and cropping, chroma format and bit\n"
+              "depth, frame rate, interlacing and field order, aspect ratio, colour and HDR\n"
+              "signalling) and what its pictures add up to (frames by type, key frames, GOPs,\n"
+              "B-frames, duration, bit rate); for other streams what the container says.\n"
               "Broken headers are reported as problems; the rest of the report still comes.\n"
               "\n"
               "  --json         one JSON object: \"format\" and \"streams\" with ffprobe's key\n"
@@ -119,16 +112,17 @@ int CmdInspect(int argc, char** argv) {
     }
     EsRouter router;
     FormatInfo format;
-    if (!ReadStreams(in, router, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format, "inspect"))
-        return kUsage;
+    const std::unique_ptr<Demuxer> demux =
+        ReadStreams(in, router, digests ? &md5 : nullptr, digests ? &sha1 : nullptr, format, "inspect");
+    if (!demux) return kUsage;
     if (digests) {
         md5.Final();
         sha1.Final();
         format.md5 = Lower(md5.GetString());
         format.sha1 = Lower(sha1.GetString());
     }
-    const std::vector<const StreamModel*> streams = router.Streams(true);
-    const std::string report = args.Has("--json") ? JsonReport(format, router.Streams()) : TextReport(format, streams);
+    const MediaModel model = router.Model(*demux, format);
+    const std::string report = args.Has("--json") ? JsonReport(model) : TextReport(model);
     std::fputs(report.c_str(), stdout);
     return kOk;
 }
@@ -137,12 +131,14 @@ int CmdFrames(int argc, char** argv) {
     Args args("frames", {{nullptr, "--keys", false}},
               "Usage: qvutil frames [--keys] FILE\n"
               "\n"
-              "One line per picture of the video streams of a bare stream or an MPEG-TS, M2TS or\n"
-              "MPEG-PS file, in decoding order: the stream's id (containers only), the byte offset\n"
-              "of its access unit in the stream, its size in bytes, its type (I, P, B), 'key' where\n"
-              "decoding can start (IDR and other random access points, MPEG I pictures), whether\n"
-              "it is a frame or a top or bottom field, its kind (IDR, CRA, BLA, RASL, RADL) and\n"
-              "its time stamp when a container gave one; a summary line at the end.\n"
+              "One line per picture of the video streams of a file inspect reads, in decoding\n"
+              "order: the stream's id (containers only), the byte offset of its access unit (in\n"
+              "the stream for a bare stream, MPEG-TS and MPEG-PS; in the file for MP4 and\n"
+              "Matroska, where each sample lies), its size in bytes, its type (I, P, B), 'key'\n"
+              "where decoding can start (IDR and other random access points, MPEG I pictures),\n"
+              "whether it is a frame or a top or bottom field, its kind (IDR, CRA, BLA, RASL,\n"
+              "RADL), and the time stamps the container gives (pts, dts, in the stream's time\n"
+              "base, '-' where none); a summary line at the end.\n"
               "\n"
               "  --keys   only the key pictures: a keyframe index\n"
               "\n"

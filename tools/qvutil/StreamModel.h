@@ -6,6 +6,7 @@
 // ffprobe's names and spellings wherever ffprobe reports the same fact.
 
 #include "StartCodes.h"
+#include "container/Demux.h"
 
 #include <array>
 #include <cstdint>
@@ -21,6 +22,15 @@ struct Rational {
 
 // Reduces num/den (both positive) by their greatest common divisor.
 Rational Reduce(int64_t num, int64_t den);
+
+// ffmpeg's names of the colour code points; "" where it has none.
+std::string PrimariesName(int code);
+std::string TransferName(int code);
+std::string MatrixName(int code);
+
+// ffmpeg's long name of a codec it names so ("aac": "AAC (Advanced Audio Coding)"); "" for
+// names it does not know.
+std::string CodecLongName(const std::string& codecName);
 
 // Mastering display colour volume: chromaticities in units of 0.00002 in G, B, R order as
 // coded, luminances in units of 0.0001 cd/m2.
@@ -73,9 +83,10 @@ struct SequenceFacts {
 
 // One picture (a frame, or one field) in decoding order.
 struct Picture {
-    int64_t offset = 0;  // first byte of its access unit
+    int64_t offset = 0;  // first byte of its access unit in the stream
     int64_t size = 0;    // bytes up to the next access unit (filled by the analyser)
-    int64_t pts = -1;    // from the container, -1 when none
+    int64_t pos = -1;    // in the file, where a framed container gives its sample's place
+    int64_t pts = kNoTime, dts = kNoTime;  // from the container, in its time base
     char type = '?';     // 'I', 'P', 'B' (or 'D' for MPEG-1 D pictures), '?' unknown
     bool key = false;    // decoding can start here: IDR, IRAP, recovery point, MPEG I picture
     const char* kind = "";  // "IDR", "CRA", "BLA", "RASL", ... or "" (a plain picture)
@@ -138,6 +149,39 @@ struct StreamModel {
     // Seconds, from the frame count and rate; negative when there is no frame rate.
     double Duration() const;
     int64_t BitRate() const;  // bits per second over the duration; 0 when unknown
+};
+
+// What a framed container's samples of one stream add up to.
+struct SampleStats {
+    int64_t count = 0, bytes = 0, keys = 0;
+    int64_t firstPts = kNoTime, minPts = kNoTime, maxEnd = kNoTime, firstDts = kNoTime;
+};
+
+struct FormatInfo {
+    std::string filename;
+    std::string formatName;      // ffprobe's format_name: "h264", "hevc", "mpegvideo", "mpegts", "mpeg", ...
+    std::string formatLongName;
+    std::string container;       // for the text page
+    int64_t size = 0;
+    std::string md5, sha1;       // lower-case hex, empty when not computed
+    std::vector<Tag> tags;       // the container's, in ffprobe's order
+    int64_t startUs = kNoTime, durationUs = kNoTime;  // where the container states them
+};
+
+// One stream of a file: what its container says and, for video this tool reads, what its
+// pictures show.
+struct StreamReport {
+    StreamInfo info;
+    int shownId = 0;                     // the id as ffprobe prints it
+    const StreamModel* video = nullptr;  // null where the codec is not read
+    SampleStats samples;
+};
+
+// Everything inspect reports: the text page and the JSON writer print this and nothing else.
+struct MediaModel {
+    FormatInfo format;
+    Container container = Container::kElementary;
+    std::vector<StreamReport> streams;  // ffprobe's order
 };
 
 }  // namespace qvutil

@@ -20,6 +20,7 @@ struct Unit {
     const uint8_t* data = nullptr;  // from the start code on: the whole unit, or its first `have` bytes
     size_t have = 0;
     int64_t size = 0;       // the whole unit, up to the next start code
+    bool auStart = false;   // the container says an access unit begins here (its sample's first unit)
     bool Capped() const { return static_cast<int64_t>(have) < size; }
 };
 
@@ -59,6 +60,37 @@ protected:
 };
 
 std::unique_ptr<CodecParser> MakeCodecParser(Codec codec, StreamModel& model, PictureSink& sink);
+
+// One frame of a codec that its container frames (VP9, AV1): no start codes, one container
+// sample (a VP9 superframe, an AV1 temporal unit) at a time.
+struct Frame {
+    int64_t offset = 0;  // in the stream: its frames one after another
+    const uint8_t* data = nullptr;  // the frame's first `have` bytes
+    size_t have = 0;
+    int64_t size = 0;    // the whole frame
+    bool key = false;    // the container marks it a sync sample
+};
+
+class FrameParser {
+public:
+    FrameParser(StreamModel& model, PictureSink& sink) : m_model(model), m_sink(sink) {}
+    virtual ~FrameParser() = default;
+    // The codec configuration record the container carries (vpcC, av1C, Matroska's
+    // CodecPrivate), once, before the first frame; n may be 0.
+    virtual void OnConfig(const uint8_t* p, size_t n) = 0;
+    // How many of each frame's first bytes the parser needs.
+    virtual size_t Want() const = 0;
+    // Reports one Picture per frame (offset and size those of the frame).
+    virtual void OnFrame(const Frame& f) = 0;
+    virtual void Finish() = 0;
+
+protected:
+    StreamModel& m_model;
+    PictureSink& m_sink;
+};
+
+// Null for codecs with start codes.
+std::unique_ptr<FrameParser> MakeFrameParser(Codec codec, StreamModel& model, PictureSink& sink);
 
 // The largest unit a parser asks to see whole: parameter sets and SEI longer than this are
 // reported as too long instead of being copied.

@@ -332,7 +332,7 @@ void H264Parser::OnUnit(const Unit& u) {
     // SEI, SPS, PPS and access unit delimiters come before the first slice of a picture:
     // after a picture's slices they begin the next access unit. (Prefix NAL units of
     // scalable streams come before every slice, so they cannot tell.)
-    if (type >= 6 && type <= 9 && m_auStart < 0) m_auStart = start;
+    if (((type >= 6 && type <= 9) || u.auStart) && m_auStart < 0) m_auStart = start;
     const bool capped = u.Capped();
     std::string why;
     switch (type) {

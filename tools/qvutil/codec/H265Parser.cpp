@@ -507,7 +507,8 @@ void H265Parser::OnUnit(const Unit& u) {
     // is left with the unit before, as ffmpeg cuts HEVC packets.
     const int64_t start = u.offset;
     // VPS, SPS, PPS, AUD, prefix SEI and reserved types can only begin an access unit.
-    if ((type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55))
+    if ((type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55) ||
+        u.auStart)
         if (m_auStart < 0) m_auStart = start;
     const bool capped = u.Capped();
     std::string why;

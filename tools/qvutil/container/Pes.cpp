@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -44,23 +45,115 @@ uint32_t Crc32(const uint8_t* p, size_t n) {
     return crc;
 }
 
-void DescribeStreamType(uint8_t type, EsInfo& info) {
+int64_t FormatStartUs(const std::vector<StreamInfo>& streams) {
+    int64_t av = INT64_MAX, other = INT64_MAX;
+    for (const StreamInfo& s : streams) {
+        if (s.startTime == kNoTime || s.timeBase.den <= 0) continue;
+        const double us = static_cast<double>(s.startTime) * 1e6 * static_cast<double>(s.timeBase.num) /
+                          static_cast<double>(s.timeBase.den);
+        const int64_t start = static_cast<int64_t>(std::llround(us));
+        int64_t& to = s.kind == StreamKind::kVideo || s.kind == StreamKind::kAudio ? av : other;
+        to = std::min(to, start);
+    }
+    int64_t start = av;
+    if (other != INT64_MAX && (av == INT64_MAX || other > av - 1000000)) start = std::min(start, other);
+    return start == INT64_MAX ? kNoTime : start;
+}
+
+std::string UtcText(int64_t unixMicros) {
+    if (unixMicros < 0 || unixMicros > int64_t{253402300799} * 1000000) return std::string();
+    const int64_t secs = unixMicros / 1000000, rem = secs % 86400;
+    // The civil date of a day count (Howard Hinnant's days_from_civil, inverted).
+    const int64_t days = secs / 86400 + 719468;
+    const int64_t era = days / 146097, doe = days - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9, y = yoe + era * 400 + (m <= 2);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", static_cast<int>(y), static_cast<int>(m),
+                  static_cast<int>(d), static_cast<int>(rem / 3600), static_cast<int>(rem / 60 % 60),
+                  static_cast<int>(rem % 60), static_cast<int>(unixMicros % 1000000));
+    return buf;
+}
+
+bool ReadAacConfig(const uint8_t* p, size_t n, int* rate, int* channels, std::string* layout) {
+    static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+    static const char* const kLayouts[] = {"", "mono", "stereo", "3.0", "4.0", "5.0", "5.1", "7.1(wide)"};
+    uint64_t bits = 0;
+    int have = 0;
+    size_t at = 0;
+    auto get = [&](int count) -> uint32_t {
+        while (have < count) {
+            bits = bits << 8 | (at < n ? p[at] : 0);
+            ++at;
+            have += 8;
+        }
+        have -= count;
+        return static_cast<uint32_t>(bits >> have) & ((1u << count) - 1);
+    };
+    auto frequency = [&](int* out) {
+        const uint32_t index = get(4);
+        if (index == 15) *out = static_cast<int>(get(24));
+        else *out = index < 13 ? kRates[index] : 0;
+    };
+    if (n < 2) return false;
+    uint32_t type = get(5);
+    if (type == 31) type = 32 + get(6);
+    frequency(rate);
+    const uint32_t config = get(4);
+    if (at > n || *rate <= 0) return false;
+    // Explicit SBR (5) and parametric stereo (29): the extension's rate, then the core.
+    if (type == 5 || type == 29) {
+        int ext = 0;
+        frequency(&ext);
+        if (at <= n && ext > 0) *rate = ext;
+    }
+    if (config == 0 || config > 7) return config == 0;
+    *channels = config == 7 ? 8 : static_cast<int>(config);
+    if (type == 29 && *channels == 1) *channels = 2;
+    *layout = type == 29 && config == 1 ? "stereo" : kLayouts[config];
+    return true;
+}
+
+void DescribeStreamType(uint8_t type, StreamInfo& info) {
     info.streamType = type;
     info.codec = EsCodec::kOther;
-    info.video = false;
+    info.kind = StreamKind::kData;
+    info.codecName.clear();
+    struct Known {
+        uint8_t type;
+        StreamKind kind;
+        const char* name;
+    };
+    // ffmpeg's names; MPEG audio is named by its layer once its frames are read.
+    static const Known kKnown[] = {
+        {0x03, StreamKind::kAudio, "mp3"}, {0x04, StreamKind::kAudio, "mp3"},
+        {0x0F, StreamKind::kAudio, "aac"}, {0x10, StreamKind::kVideo, "mpeg4"},
+        {0x11, StreamKind::kAudio, "aac_latm"}, {0x1C, StreamKind::kAudio, "aac"},
+        {0x1F, StreamKind::kVideo, ""}, {0x20, StreamKind::kVideo, ""}, {0x21, StreamKind::kVideo, "jpeg2000"},
+        {0x25, StreamKind::kVideo, ""}, {0x42, StreamKind::kVideo, "cavs"}, {0xD1, StreamKind::kVideo, "dirac"},
+        {0xEA, StreamKind::kVideo, "vc1"}, {0x80, StreamKind::kAudio, "pcm_bluray"},
+        {0x81, StreamKind::kAudio, "ac3"}, {0x82, StreamKind::kAudio, "dts"}, {0x83, StreamKind::kAudio, "truehd"},
+        {0x84, StreamKind::kAudio, "eac3"}, {0x85, StreamKind::kAudio, "dts"}, {0x86, StreamKind::kAudio, "dts"},
+        {0x87, StreamKind::kAudio, "eac3"}, {0x90, StreamKind::kSubtitle, "hdmv_pgs_subtitle"},
+        {0x92, StreamKind::kSubtitle, "hdmv_text_subtitle"}, {0xA1, StreamKind::kAudio, "eac3"},
+        {0xA2, StreamKind::kAudio, "dts"},
+    };
     switch (type) {
-    case 0x01: info.codec = EsCodec::kMpeg1Video, info.video = true; break;
-    case 0x02: info.codec = EsCodec::kMpeg2Video, info.video = true; break;
-    case 0x1B: info.codec = EsCodec::kH264, info.video = true; break;
-    case 0x24: info.codec = EsCodec::kH265, info.video = true; break;
+    case 0x01: info.codec = EsCodec::kMpeg1Video, info.kind = StreamKind::kVideo; return;
+    case 0x02: info.codec = EsCodec::kMpeg2Video, info.kind = StreamKind::kVideo; return;
+    case 0x1B: info.codec = EsCodec::kH264, info.kind = StreamKind::kVideo; return;
+    case 0x24: info.codec = EsCodec::kH265, info.kind = StreamKind::kVideo; return;
     // Private data: what it holds is for its bytes to tell (ffmpeg probes them too).
-    case 0x06: info.codec = EsCodec::kUnknown; break;
-    // MPEG-4 Visual, SVC, MVC, JPEG 2000, HEVC sub-layers, AVS, Dirac, VC-1.
-    case 0x10: case 0x1F: case 0x20: case 0x21: case 0x25: case 0x42: case 0xD1: case 0xEA:
-        info.video = true;
-        break;
+    case 0x06: info.codec = EsCodec::kUnknown; return;
     default: break;
     }
+    for (const Known& k : kKnown)
+        if (k.type == type) {
+            info.kind = k.kind;
+            info.codecName = k.name;
+            return;
+        }
 }
 
 int ParsePesHeader(const uint8_t* h, size_t n, PesHeader* out) {

@@ -78,10 +78,27 @@ private:
 // section with its CRC.
 uint32_t Crc32(const uint8_t* p, size_t n);
 
-// Codec and kind of a PMT's or program stream map's stream_type.
-void DescribeStreamType(uint8_t type, EsInfo& info);
+// a + b as the machine wraps it: time stamps in a damaged file may sit anywhere in 64 bits.
+inline int64_t WrapAdd(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
 
-std::unique_ptr<Demuxer> MakeTsDemux(EsSink& sink, size_t packetSize);
-std::unique_ptr<Demuxer> MakePsDemux(EsSink& sink);
+// The file's start as ffmpeg takes it from its streams' starts, in microseconds: the
+// earliest, where subtitle and data streams count only within a second of the audio and
+// video. kNoTime when no stream has a start.
+int64_t FormatStartUs(const std::vector<StreamInfo>& streams);
+
+// A time in microseconds since 1970 as ffmpeg prints creation_time
+// ("2021-02-03T04:05:06.000000Z"); empty outside years 1970 to 9999.
+std::string UtcText(int64_t unixMicros);
+
+// The sample rate and channel count an AAC AudioSpecificConfig states, as a decoder
+// outputs them (explicit SBR: the extension's rate; parametric stereo: two channels), and
+// its channel layout's name where the configuration has one. False when it is not one.
+bool ReadAacConfig(const uint8_t* p, size_t n, int* rate, int* channels, std::string* layout);
+
+// Codec and kind of a PMT's or program stream map's stream_type.
+void DescribeStreamType(uint8_t type, StreamInfo& info);
+
 
 }  // namespace qvutil

@@ -1,6 +1,7 @@
-// Which container a file is, from its first bytes: the two this tool reads, by their sync
-// bytes and pack header, and the common formats it does not, by their signatures, so that
-// they are refused with a way out rather than scanned for start codes that are not there.
+// Which container a file is, from its first bytes: those this tool reads, by their sync
+// bytes, pack header, box types or EBML header, and the common formats it does not, by
+// their signatures, so that they are refused with a way out rather than scanned for start
+// codes that are not there.
 
 #include "Pes.h"
 
@@ -11,7 +12,7 @@ namespace qvutil {
 
 namespace {
 
-enum Kind { kVideo, kWebm, kOtherVideo, kRawVideo, kImage, kAudio, kNotMedia, kTs204 };
+enum Kind { kVideo, kOtherVideo, kRawVideo, kImage, kAudio, kNotMedia, kTs204 };
 
 struct Signature {
     const char* name;
@@ -22,26 +23,17 @@ bool At(const uint8_t* h, size_t n, size_t at, const char* sig, size_t len) {
     return at + len <= n && std::memcmp(h + at, sig, len) == 0;
 }
 
-// The brands of ISO base media files that hold pictures rather than video.
-Signature IsoBrand(const uint8_t* h, size_t n) {
-    if (At(h, n, 8, "qt  ", 4)) return {"QuickTime (MOV)", kVideo};
-    if (At(h, n, 8, "3g", 2)) return {"3GP", kVideo};
-    if (At(h, n, 8, "M4A ", 4) || At(h, n, 8, "M4B ", 4)) return {"MPEG-4 audio (M4A)", kAudio};
-    if (At(h, n, 8, "avif", 4) || At(h, n, 8, "avis", 4)) return {"AVIF", kImage};
-    static const char* const heif[] = {"heic", "heix", "heim", "heis", "mif1", "msf1"};
-    for (const char* b : heif)
-        if (At(h, n, 8, b, 4)) return {"HEIF", kImage};
-    return {"MP4 (ISO base media)", kVideo};
+// ISO base media files that hold still pictures rather than video or sound.
+bool IsoImage(const uint8_t* h, size_t n) {
+    static const char* const kImages[] = {"avif", "heic", "heix", "heim", "heis", "mif1"};
+    for (const char* b : kImages)
+        if (At(h, n, 8, b, 4)) return true;
+    return false;
 }
 
-// Matroska and WebM share the EBML header; its DocType tells them apart.
-Signature Ebml(const uint8_t* h, size_t n) {
-    for (size_t i = 4; i + 7 <= n && i < 64; ++i)
-        if (h[i] == 0x42 && h[i + 1] == 0x82 && At(h, n, i + 3, "webm", 4)) return {"WebM", kWebm};
-    return {"Matroska (MKV)", kVideo};
-}
-
-bool Signed(const uint8_t* h, size_t n, Signature* out) {
+// A signature of a format this tool does not read; for MP4 and Matroska, which it reads,
+// false with *c set.
+bool Signed(const uint8_t* h, size_t n, Signature* out, Container* c) {
     static const struct {
         size_t at;
         const char* bytes;
@@ -83,15 +75,20 @@ bool Signed(const uint8_t* h, size_t n, Signature* out) {
         }
     }
     if (At(h, n, 0, "\x1a\x45\xdf\xa3", 4)) {
-        *out = Ebml(h, n);
-        return true;
+        *c = Container::kMatroska;
+        return false;
     }
-    // ISO base media and QuickTime: a box size, then a box type found at a file's start.
-    static const char* const kBoxes[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"};
+    // ISO base media and QuickTime: a box size (0: to the end, 1: 64 bits follow), then a
+    // box type found at a file's start.
+    static const char* const kBoxes[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot", "styp", "sidx", "moof"};
     for (const char* box : kBoxes) {
-        if (n >= 8 && At(h, n, 4, box, 4) && (h[0] | h[1] | h[2] | h[3]) != 0) {
-            *out = box[0] == 'f' && box[1] == 't' ? IsoBrand(h, n) : Signature{"QuickTime (MOV)", kVideo};
-            return true;
+        if (n >= 8 && At(h, n, 4, box, 4)) {
+            if (box[0] == 'f' && box[1] == 't' && IsoImage(h, n)) {
+                *out = {"HEIF/AVIF", kImage};
+                return true;
+            }
+            *c = Container::kMp4;
+            return false;
         }
     }
     // BMP: "BM", a file size, two reserved words of zero.
@@ -129,16 +126,10 @@ std::string Refusal(const Signature& s) {
     const std::string name = s.name;
     switch (s.kind) {
     case kVideo:
-        return name + " file, a container qvutil does not read (it reads H.264, H.265 and MPEG-1/2 video,\n"
-                      "bare or in MPEG-TS or MPEG-PS). Take the video out with ffmpeg, by its codec\n"
-                      "('ffprobe IN' names it):\n"
-                      "  H.264:   ffmpeg -i IN -map 0:v:0 -c copy -bsf:v h264_mp4toannexb OUT.h264\n"
-                      "  H.265:   ffmpeg -i IN -map 0:v:0 -c copy -bsf:v hevc_mp4toannexb OUT.h265\n"
-                      "  MPEG-2:  ffmpeg -i IN -map 0:v:0 -c copy -f mpeg2video OUT.m2v";
-    case kWebm:
-        return name + " file: its video is VP8, VP9 or AV1, codecs qvutil does not read.\n"
-                      "  as it is:       ffmpeg -i IN -map 0:v:0 -c copy OUT.ivf\n"
-                      "  made H.264:     ffmpeg -i IN -map 0:v:0 -c:v libx264 OUT.h264";
+        return name + " file, a container qvutil does not read (it reads MPEG-TS, M2TS, MPEG-PS,\n"
+                      "MP4/MOV/3GP and Matroska/WebM, and bare H.264, H.265 and MPEG-1/2 streams).\n"
+                      "Copy its streams into Matroska with ffmpeg, unchanged:\n"
+                      "  ffmpeg -i IN -map 0 -c copy OUT.mkv";
     case kOtherVideo:
         return name + " file, in codecs qvutil does not read. To get an H.264 stream of its video:\n"
                       "  ffmpeg -i IN -map 0:v:0 -c:v libx264 OUT.h264";
@@ -149,7 +140,7 @@ std::string Refusal(const Signature& s) {
         return name + " image, not a video stream. To make a one-picture H.264 stream of it:\n"
                       "  ffmpeg -i IN -c:v libx264 OUT.h264";
     case kAudio:
-        return name + " file: audio only, no video stream to read ('ffprobe IN' lists what it holds).";
+        return name + " file, a format qvutil does not read ('ffprobe IN' lists what it holds).";
     case kNotMedia:
         return name + ", not a video stream.";
     case kTs204:
@@ -172,10 +163,12 @@ bool PlainWord(const std::string& s) {
 Container DetectContainer(const uint8_t* head, size_t n, std::string* refusal) {
     refusal->clear();
     Signature sig;
-    if (Signed(head, n, &sig)) {
+    Container c = Container::kElementary;
+    if (Signed(head, n, &sig, &c)) {
         *refusal = Refusal(sig);
         return Container::kElementary;
     }
+    if (c != Container::kElementary) return c;
     if (Packets(head, n, 188, 0)) return Container::kMpegTs;
     if (Packets(head, n, 192, 4)) return Container::kM2ts;
     if (Packets(head, n, 204, 0)) {
@@ -213,6 +206,8 @@ const char* ContainerName(Container c) {
     case Container::kMpegTs: return "MPEG-TS";
     case Container::kM2ts: return "M2TS";
     case Container::kMpegPs: return "MPEG-PS";
+    case Container::kMp4: return "MP4";
+    case Container::kMatroska: return "Matroska";
     case Container::kElementary: break;
     }
     return "elementary stream";
@@ -223,6 +218,8 @@ const char* FormatName(Container c) {
     case Container::kMpegTs:
     case Container::kM2ts: return "mpegts";
     case Container::kMpegPs: return "mpeg";
+    case Container::kMp4: return "mov,mp4,m4a,3gp,3g2,mj2";
+    case Container::kMatroska: return "matroska,webm";
     case Container::kElementary: break;
     }
     return "";
@@ -233,9 +230,22 @@ std::unique_ptr<Demuxer> MakeDemuxer(Container c, EsSink& sink) {
     case Container::kMpegTs: return MakeTsDemux(sink, 188);
     case Container::kM2ts: return MakeTsDemux(sink, 192);
     case Container::kMpegPs: return MakePsDemux(sink);
+    case Container::kMp4: return MakeMp4Demux(sink);
+    case Container::kMatroska: return MakeMkvDemux(sink);
     case Container::kElementary: break;
     }
     return nullptr;
+}
+
+const char* KindName(StreamKind k) {
+    switch (k) {
+    case StreamKind::kVideo: return "video";
+    case StreamKind::kAudio: return "audio";
+    case StreamKind::kSubtitle: return "subtitle";
+    case StreamKind::kAttachment: return "attachment";
+    case StreamKind::kData: break;
+    }
+    return "data";
 }
 
 }  // namespace qvutil

@@ -30,6 +30,9 @@ public:
         std::fill(std::begin(m_mapType), std::end(m_mapType), int16_t{-1});
     }
 
+    Want Next() const override { return {m_offset, Want::kAny}; }
+    const ContainerFacts& Facts() const override { return m_facts; }
+
     void Feed(const uint8_t* p, size_t n) override {
         while (n) {
             size_t used = 0;
@@ -171,14 +174,21 @@ private:
             Stream& s = m_streams[code];
             if (!s.announced) {
                 s.announced = true;
-                EsInfo info;
+                StreamInfo info;
                 info.id = code;
                 if (m_mapType[code] >= 0) {
                     DescribeStreamType(static_cast<uint8_t>(m_mapType[code]), info);
+                } else if ((code & 0xF0) == 0xE0) {
+                    info.kind = StreamKind::kVideo;
+                    info.codec = EsCodec::kUnknown;
                 } else {
-                    info.video = (code & 0xF0) == 0xE0;
-                    info.codec = info.video ? EsCodec::kUnknown : EsCodec::kOther;
+                    // MPEG audio streams; private stream 1 carries AC-3, DTS, LPCM or
+                    // subpictures, told by its first payload byte.
+                    info.kind = code == 0xBD ? StreamKind::kData : StreamKind::kAudio;
+                    info.codec = EsCodec::kOther;
+                    if (code != 0xBD) info.codecName = "mp2";
                 }
+                m_facts.streams.push_back(info);
                 m_sink.OnStream(info);
             }
             m_id = code;
@@ -222,6 +232,7 @@ private:
     }
 
     EsSink& m_sink;
+    ContainerFacts m_facts;
     State m_state = kHead;
     int64_t m_offset = 0;      // file offset of the next byte
     int64_t m_packetAt = 0;    // of the packet being read

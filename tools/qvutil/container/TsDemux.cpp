@@ -39,7 +39,7 @@ struct Program {
 };
 
 struct Stream {
-    EsInfo info;
+    StreamInfo info;
     PesAssembler pes;
     bool active = false;
     bool typeChanged = false;
@@ -57,7 +57,11 @@ public:
         m_hold.reserve(m_holdMax);
     }
 
+    Want Next() const override { return {m_fed, Want::kAny}; }
+    const ContainerFacts& Facts() const override { return m_facts; }
+
     void Feed(const uint8_t* p, size_t n) override {
+        m_fed += static_cast<int64_t>(n);
         while (n) {
             if (m_hold.empty()) {
                 const size_t used = Step(p, n, false);
@@ -406,6 +410,7 @@ private:
                 s.info.id = static_cast<int>(es);
                 s.info.program = static_cast<int>(number);
                 DescribeStreamType(type, s.info);
+                m_facts.streams.push_back(s.info);
                 m_sink.OnStream(s.info);
             } else {
                 Stream& s = m_streams[static_cast<size_t>(m_streamOf[es])];
@@ -455,6 +460,8 @@ private:
     }
 
     EsSink& m_sink;
+    ContainerFacts m_facts;
+    int64_t m_fed = 0;
     const size_t m_size, m_at, m_holdMax;  // packet size, sync byte's place in it, carry room
     std::vector<uint8_t> m_hold;
     int64_t m_offset = 0;       // file offset of the first byte Step has not used
