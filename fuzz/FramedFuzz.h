@@ -41,9 +41,13 @@ inline std::unique_ptr<Reading> ReadOnce(qvutil::Container c, const std::vector<
     return r;
 }
 
-inline std::string Digest(const Reading& r) {
+// What was read of the samples that end before the file does: one the file's end cuts is
+// told apart only where its size is known before (a pipe cannot know it).
+inline std::string Digest(const Reading& r, size_t fileSize) {
     std::string s = std::to_string(r.streams) + ":";
     for (const qvtest::Delivery& d : r.rec.samples) {
+        if (d.sample.pos < 0 || d.sample.size < 0 || static_cast<uint64_t>(d.sample.pos) + static_cast<uint64_t>(d.sample.size) >= fileSize)
+            continue;
         s += std::to_string(d.id) + "," + std::to_string(d.sample.pos) + "," + std::to_string(d.sample.size) + "," +
              std::to_string(d.sample.pts) + "," + std::to_string(d.sample.dts) + "," + std::to_string(d.sample.key) + ",";
         s.append(d.bytes.begin(), d.bytes.end());
@@ -58,9 +62,10 @@ inline int FuzzFramed(qvutil::Container c, const uint8_t* data, size_t size) {
     const size_t take = data[0] & 1 ? 16 : static_cast<size_t>(-1);
     const auto a = ReadOnce(c, file, qvtest::Drive::kAtOffsets, data[0], take);
     const auto b = ReadOnce(c, file, qvtest::Drive::kAtOffsets, data[0] * 7919u + 1, take);
-    if (Digest(*a) != Digest(*b) || a->warnings != b->warnings) Fail("the pieces change what is read");
+    if (Digest(*a, file.size()) != Digest(*b, file.size()) || a->warnings != b->warnings)
+        Fail("the pieces change what is read");
     const auto p = ReadOnce(c, file, qvtest::Drive::kPipe, data[0] + 3u, take);
-    if (!p->wentBack && Digest(*p) != Digest(*a)) Fail("a pipe reads other samples");
+    if (!p->wentBack && Digest(*p, file.size()) != Digest(*a, file.size())) Fail("a pipe reads other samples");
     return 0;
 }
 

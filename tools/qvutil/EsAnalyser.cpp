@@ -384,6 +384,7 @@ void EsAnalyser::OnPicture(const Picture& pic) {
         if (m_marks.front().offset == q.offset) {
             const Sample& s = m_marks.front().sample;
             q.pos = s.pos, q.pts = s.pts, q.dts = s.dts;
+            q.discard = s.discard;
         }
         m_marks.pop_front();
     }
@@ -396,7 +397,7 @@ void EsAnalyser::OnPicture(const Picture& pic) {
     ++m.pictures;
     if (q.structure != 3) ++m.fields;
     // HEVC decoders output every field picture as a frame; H.264 and MPEG-2 ones pair them.
-    if (q.output && (m.codec == Codec::H265 || !q.secondField)) ++m.outputFrames;
+    if (q.output && !q.discard && (m.codec == Codec::H265 || !q.secondField)) ++m.outputFrames;
     if (!q.secondField) {
         ++m.frames;
         const int t = q.type == 'I' ? 0 : q.type == 'P' ? 1 : q.type == 'B' ? 2 : 3;

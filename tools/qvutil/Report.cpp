@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -230,6 +231,14 @@ struct Timing {
     Rational rate, avgRate;
 };
 
+// The bit rate ffmpeg takes from an MPEG-1/2 sequence header where the container has none:
+// its parser's, as it stands for MPEG-1; MPEG-2's decoder then drops the variable-rate mark.
+int64_t ParserBitRate(const StreamModel& m) {
+    const SequenceFacts& s = m.seq;
+    if (!s.present) return 0;
+    return s.mpeg2 && s.headerBitRate == int64_t{0x3FFFF} * 400 ? 0 : s.headerBitRate;
+}
+
 Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
     Timing t;
     const StreamInfo& s = r.info;
@@ -247,6 +256,8 @@ Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
         t.rate = Reduce(s.frameRateNum, s.frameRateDen);
         t.avgRate = Reduce(s.avgRateNum, s.avgRateDen);
         if (!t.rate.Known()) t.rate = codecRate.Known() ? codecRate : t.avgRate;
+        // ffmpeg parses MPEG-1 video in MP4, and its parser's rate is the sequence header's.
+        if (v && v->codec == Codec::Mpeg12 && !v->seq.mpeg2 && v->seq.present) t.bitRate = ParserBitRate(*v);
         return t;
     }
     if (model.container == Container::kMatroska) {
@@ -260,6 +271,8 @@ Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
         t.rate = Reduce(s.frameRateNum, s.frameRateDen);
         if (!t.rate.Known()) t.rate = codecRate.Known() ? codecRate : t.avgRate;
         if (!t.avgRate.Known()) t.avgRate = t.rate;
+        // Matroska has no bit rates; ffmpeg's MPEG video parser gives the sequence header's.
+        if (v && v->codec == Codec::Mpeg12) t.bitRate = ParserBitRate(*v);
         return t;
     }
     t.rate = t.avgRate = codecRate;
@@ -466,8 +479,37 @@ void VideoOwnJson(Json& j, const StreamModel& m) {
     j["diagnostics"] = problems;
 }
 
-Json SideData(const StreamModel& m) {
+// Side data: the container's transform first, then what the decoder adds (an MPEG-2 stream's
+// buffer), then the HDR facts of the first pictures.
+Json SideData(const StreamModel* v, const StreamInfo& s) {
     Json list = Json::array();
+    if (s.displayMatrix) {
+        const int32_t* m = s.matrix3x3;
+        std::string text = "\n";
+        for (int row = 0; row < 3; ++row)
+            text += Format("%08x:  %11d %11d %11d\n", row, m[row * 3], m[row * 3 + 1], m[row * 3 + 2]);
+        Json e;
+        e["side_data_type"] = "Display Matrix";
+        e["displaymatrix"] = text;
+        // ffmpeg's angle, counterclockwise, truncated as ffprobe prints it.
+        const double x0 = m[0] / 65536.0, x3 = m[3] / 65536.0, x1 = m[1] / 65536.0, x4 = m[4] / 65536.0;
+        const double s0 = std::hypot(x0, x3), s1 = std::hypot(x1, x4);
+        const double angle = s0 == 0 || s1 == 0 ? NAN : -std::atan2(x1 / s1, x0 / s0) * 180 / 3.14159265358979323846;
+        e["rotation"] = std::isnan(angle) ? INT64_MIN : static_cast<int64_t>(angle);
+        list.push_back(e);
+    }
+    if (!v) return list;
+    const StreamModel& m = *v;
+    if (m.codec == Codec::Mpeg12 && m.seq.present && m.seq.mpeg2) {
+        Json e;
+        e["side_data_type"] = "CPB properties";
+        e["max_bitrate"] = m.seq.headerBitRate == int64_t{0x3FFFF} * 400 ? 0 : m.seq.headerBitRate;
+        e["min_bitrate"] = 0;
+        e["avg_bitrate"] = 0;
+        e["buffer_size"] = m.seq.bufferSize;
+        e["vbv_delay"] = -1;
+        list.push_back(e);
+    }
     if (m.mastering.present) {
         const MasteringDisplay& md = m.mastering;
         Json e;
@@ -553,7 +595,8 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
         for (const Tag& tag : s.tags) tags[tag.key] = tag.value;
         j["tags"] = tags;
     }
-    if (v && (v->mastering.present || v->contentLight.present)) j["side_data_list"] = SideData(*v);
+    const Json side = SideData(v, s);
+    if (!side.empty()) j["side_data_list"] = side;
     if (v) VideoOwnJson(j, *v);
     return j;
 }

@@ -75,6 +75,7 @@ struct SequenceFacts {
     int maxDecFrameBuffering = -1;
     int displayWidth = 0, displayHeight = 0;  // MPEG-2 sequence display extension
     int64_t bitRate = 0;  // HRD / sequence header bit rate, bits per second; 0 unknown
+    int64_t headerBitRate = 0;  // MPEG-1/2: the sequence header's field as it stands (0x3FFFF: variable)
     int64_t bufferSize = 0;  // CPB/VBV size in bits
     bool picStructPresent = false;
     bool fieldSeq = false;  // H.265 field_seq_flag
@@ -93,6 +94,7 @@ struct Picture {
     int structure = 3;   // 3 frame, 1 top field, 2 bottom field
     bool secondField = false;  // completes the frame its predecessor began
     bool output = true;  // false: a decoder starting here drops it (RASL after a first CRA)
+    bool discard = false;  // the container's edits leave it out of what is shown
     bool closedGop = true;  // for key pictures: no picture after it refers to one before it
 };
 

@@ -307,6 +307,7 @@ void Mpeg2Parser::Activate() {
     f.displayWidth = s.displayWidth;
     f.displayHeight = s.displayHeight;
     if (s.bitRate != 0x3FFFF || s.extension) f.bitRate = s.bitRate * 400;
+    f.headerBitRate = s.bitRate * 400;
     f.bufferSize = int64_t{s.vbvSize} * 16 * 1024;
     if (s.extension) {
         f.profileIdc = s.profileLevel;

@@ -75,6 +75,8 @@ struct StreamInfo {
     int width = 0, height = 0;
     int64_t sarNum = 0, sarDen = 0;  // from the container (pasp, DisplayWidth); 0: none
     std::string fieldOrder;          // "progressive", "tt", "bb", "tb", "bt" where the container says
+    bool displayMatrix = false;      // a transform other than the identity: rotation, flips
+    int32_t matrix3x3[9] = {};       // 16.16 fixed point, the last column 2.30
     int colourRange = -1, colourPrimaries = -1, transfer = -1, matrix = -1;  // -1: not stated
 
     // Audio.
@@ -100,6 +102,7 @@ struct Sample {
     int64_t size = 0;
     int64_t pts = kNoTime, dts = kNoTime, duration = 0;  // in the stream's time base
     bool key = false;   // the container marks it a sync sample
+    bool discard = false;  // before its track's edit starts: decoded, never shown
 };
 
 class EsSink {

@@ -337,6 +337,7 @@ private:
                 allOnes &= m_hdr[idLen + k] == 0xFF;
             }
             m_pos += static_cast<int64_t>(i);
+            m_headerLen = m_hdrHave;
             m_hdrHave = 0;
             return Element(id, allOnes ? kUnknown : static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX / 2)));
         }
@@ -383,9 +384,19 @@ private:
         int64_t end = size == kUnknown ? kUnknown : dataStart + size;
         const int64_t parentEnd = m_stack.empty() ? kUnknown : m_stack.back().end;
         if (end != kUnknown && parentEnd != kUnknown && end > parentEnd) {
+            // In a cluster that is damage, as ffmpeg takes it: on from the next top-level
+            // element. A segment's own size is often wrong (a file cut, then mended): its
+            // elements are read as they say. Elsewhere an element is read as far as its
+            // parent goes.
+            const uint32_t parent = m_stack.back().id;
+            if (parent == kCluster || parent == kBlockGroup) {
+                m_hdrHave = m_headerLen;
+                return Damaged("element size");
+            }
             if (m_problems.Room())
                 m_problems.Add("element 0x%X at offset %" PRId64 " runs past its parent's end", id, m_elemStart);
-            end = parentEnd;
+            if (parent == kSegment) m_stack.back().end = end;
+            else end = parentEnd;
         }
         if (size == kUnknown && id != kSegment && id != kCluster) end = parentEnd;
         if (id == kCluster && m_tracksSeen) {
@@ -462,7 +473,9 @@ private:
     // The header bytes read so far are searched too (all but the first), never read again:
     // a pipe cannot go back.
     void Damaged(const char* what) {
-        if (m_problems.Room()) m_problems.Add("invalid %s at offset %" PRId64 ": looking for the next cluster", what, m_elemStart);
+        if (m_problems.Room())
+            m_problems.Add("invalid %s at offset %" PRId64 ": looking for the next cluster or other top-level element", what,
+                           m_elemStart);
         m_window = 0;
         m_state = kInResync;
         const size_t had = m_hdrHave;
@@ -473,14 +486,20 @@ private:
             if (ResyncByte(bytes[k], m_pos - static_cast<int64_t>(had - k))) return;
     }
 
-    // After damage: on from the next cluster's ID. True once found (its ID then read).
+    // After damage: on from the next top-level element's ID, as ffmpeg resyncs. True once
+    // found (its ID then read).
     bool ResyncByte(uint8_t b, int64_t at) {
         m_window = m_window << 8 | b;
-        if (m_window != kCluster) return false;
+        switch (m_window) {
+        case kCluster: case kInfo: case kTracks: case kCues: case kTags: case kSeekHead: case kAttachments: case kChapters:
+            break;
+        default:
+            return false;
+        }
         while (!m_stack.empty() && m_stack.back().id != kSegment) m_stack.pop_back();
         m_state = kInHead;
         m_elemStart = at - 3;
-        for (int k = 0; k < 4; ++k) m_hdr[k] = static_cast<uint8_t>(kCluster >> (24 - 8 * k));
+        for (int k = 0; k < 4; ++k) m_hdr[k] = static_cast<uint8_t>(m_window >> (24 - 8 * k));
         m_hdrHave = 4;
         return true;
     }
@@ -917,7 +936,7 @@ private:
     int64_t m_pos = 0;
     int64_t m_elemStart = 0;
     uint8_t m_hdr[12];
-    size_t m_hdrHave = 0;
+    size_t m_hdrHave = 0, m_headerLen = 0;
     uint32_t m_window = 0;
     std::vector<Open> m_stack;
     int m_segments = 0;

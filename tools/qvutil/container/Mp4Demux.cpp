@@ -32,6 +32,8 @@ constexpr uint64_t kMaxIndex = uint64_t{1} << 30;
 constexpr size_t kMaxTracks = 256;
 // What one request for a sample's bytes asks: enough for the headers the sink reads.
 constexpr size_t kSampleRead = 4096;
+// Segment indexes remembered: ffmpeg stops at the first that reaches the file's end.
+constexpr size_t kMaxIndexes = 1 << 16;
 // The most samples a track run without per-sample fields may give.
 constexpr uint32_t kMaxBareRun = 1 << 16;
 // How many samples of a track are looked at for its earliest presentation time.
@@ -348,7 +350,6 @@ public:
         case kHeader: return {m_walk + static_cast<int64_t>(m_have), 16 - m_have};
         case kBody: return {m_boxStart + static_cast<int64_t>(m_bodyHeader + m_body.size()), m_bodyWant - m_body.size()};
         case kSample: return {m_samplePos + m_sampleDone, static_cast<size_t>(std::min<int64_t>(m_sampleLeft, kSampleRead))};
-        case kTail: return {m_size - 4 + static_cast<int64_t>(m_tailHave), 4 - m_tailHave};
         case kDone: break;
         }
         return {0, 0};
@@ -362,21 +363,15 @@ public:
             if (m_body.size() == m_bodyWant) BodyDone();
             return;
         case kSample: return SampleBytes(p, n);
-        case kTail: {
-            const size_t take = std::min(n, 4 - m_tailHave);
-            std::memcpy(m_tail + m_tailHave, p, take);
-            m_tailHave += take;
-            if (m_tailHave < 4) return;
-            m_mfraSize = Be32(m_tail);
-            m_state = kHeader;
-            if (m_tailFor == static_cast<uint64_t>(m_size - m_mfraSize)) IndexComplete();
-            return RootDone();
-        }
         case kDone: return;
         }
     }
 
     void End(int64_t size) override {
+        if (!m_frozen) {
+            m_frozen = true;
+            Freeze(size);
+        }
         switch (m_state) {
         case kHeader:
             if (m_have)
@@ -391,13 +386,10 @@ public:
             if (m_boxEnd == INT64_MAX) return BodyDone();
             m_problems.Add("%s box at offset %" PRId64 " cut short by the end of the file", FourText(m_boxType).c_str(),
                            m_boxStart);
-            m_state = kHeader;
+            // What there is of an index is read: its tracks, and the samples it can place.
+            BodyDone();
             return EndOfFile();
         case kSample: return SamplePastEnd();
-        case kTail:
-            m_mfraSize = 0;
-            m_state = kHeader;
-            return;
         case kDone: return;
         }
     }
@@ -426,7 +418,7 @@ public:
     }
 
 private:
-    enum State { kHeader, kBody, kSample, kTail, kDone };
+    enum State { kHeader, kBody, kSample, kDone };
 
     // --- The top-level walk ------------------------------------------------------------
 
@@ -480,6 +472,9 @@ private:
             if (!m_bodyWant) BodyDone();
             return;
         }
+        case Four("mfra"):
+            m_mfraSize = toEnd ? -1 : static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX));
+            break;
         case Four("mdat"):
             // The samples that lie in it, in file order, before the walk goes past it.
             m_walk = end;
@@ -558,43 +553,48 @@ private:
         }
         t->stDuration = static_cast<int64_t>(std::min<uint64_t>(pts, INT64_MAX));
         t->hasSidx = true;
-        if (m_size <= 0) return;
-        // An index that ends where the file's closing mfra box begins reaches the end too:
-        // that box's size is in the file's last four bytes.
-        if (offset != static_cast<uint64_t>(m_size)) {
-            if (m_mfraSize < 0 && m_size >= 4) {
-                m_tailFor = offset;
-                m_state = kTail;
-                return;
-            }
-            if (offset != static_cast<uint64_t>(m_size - m_mfraSize)) return;
-        }
-        IndexComplete();
+        if (m_ends.size() < kMaxIndexes) m_ends.push_back(offset);
     }
 
-    void IndexComplete() {
-        // Tracks without an index of their own last as long as the first one indexed.
-        const Track* ref = nullptr;
-        for (const Track& x : m_tracks)
-            if (x.hasSidx && !ref) ref = &x;
-        for (Track& x : m_tracks)
-            if (!x.hasSidx && ref && ref->timescale)
-                x.stDuration = static_cast<int64_t>(static_cast<double>(ref->stDuration) * x.timescale / ref->timescale + 0.5);
-        m_indexComplete = true;
-    }
-
-    // After each top-level box: ffmpeg stops there once it has the index, a media data box
-    // and a segment index reaching the end; what it knows then fixes a fragmented track's
-    // bit rate and average frame rate.
+    // After each top-level box: where ffmpeg would stop reading boxes if one of the indexes
+    // met since the last stop reaches the file's end, and what it would know of each track
+    // there. Whether one does is known at the end (the file's size, its closing mfra box).
     void RootDone() {
-        if (m_frozen || !m_sawMoov || !m_sawMdat || !m_indexComplete) return;
-        m_frozen = true;
-        for (Track& t : m_tracks) {
-            t.frozen = true;
-            t.frozenBytes = t.dataBytes;
-            t.frozenSamples = t.fragSamples;
-            t.frozenDuration = t.fragDuration;
-            t.frozenSt = t.stDuration;
+        if (!m_sawMoov || !m_sawMdat || m_ends.empty() || m_stops.size() >= kMaxIndexes) return;
+        Stop stop;
+        stop.ends.swap(m_ends);
+        for (const Track& t : m_tracks)
+            stop.tracks.push_back({t.dataBytes, t.fragSamples, t.fragDuration, t.stDuration, t.hasSidx});
+        m_stops.push_back(std::move(stop));
+    }
+
+    // The first stop whose index reaches the end fixes a fragmented track's bit rate and
+    // average frame rate as ffmpeg fixes them there; tracks without an index of their own
+    // take the first indexed track's duration.
+    void Freeze(int64_t size) {
+        const uint64_t end = static_cast<uint64_t>(size);
+        for (const Stop& stop : m_stops) {
+            bool reaches = false;
+            for (uint64_t e : stop.ends) reaches |= e == end || (m_mfraSize > 0 && e + static_cast<uint64_t>(m_mfraSize) == end);
+            if (!reaches) continue;
+            const Snapshot* ref = nullptr;
+            const Track* refTrack = nullptr;
+            for (size_t k = 0; k < m_tracks.size() && k < stop.tracks.size(); ++k)
+                if (stop.tracks[k].hasSidx && !ref) ref = &stop.tracks[k], refTrack = &m_tracks[k];
+            for (size_t k = 0; k < m_tracks.size() && k < stop.tracks.size(); ++k) {
+                Track& t = m_tracks[k];
+                const Snapshot& snap = stop.tracks[k];
+                int64_t st = snap.st;
+                if (!snap.hasSidx && ref && refTrack->timescale)
+                    st = static_cast<int64_t>(static_cast<double>(ref->st) * t.timescale / refTrack->timescale + 0.5);
+                t.frozen = true;
+                t.frozenBytes = snap.bytes;
+                t.frozenSamples = snap.samples;
+                t.frozenDuration = snap.duration;
+                t.frozenSt = st;
+                t.stDuration = std::max(t.stDuration, st);
+            }
+            return;
         }
     }
 
@@ -654,6 +654,24 @@ private:
         if (!when.empty()) SetTag(m_facts.tags, "creation_time", when);
         if (m_movieScale && m_movieDuration > 0 && !m_fragmented)
             m_facts.durationUs = static_cast<int64_t>(std::llround(static_cast<double>(m_movieDuration) * 1e6 / m_movieScale));
+        const size_t at = v1 ? 48 : 36;
+        if (b.size >= at + 36)
+            for (int i = 0; i < 9; ++i) m_movieMatrix[i] = static_cast<int32_t>(Be32(b.body + at + 4 * static_cast<size_t>(i)));
+    }
+
+    // The track's transform after the movie's, as ffmpeg composes them; kept where it is not
+    // the identity.
+    void TrackMatrix(const uint8_t* m, Track& t) {
+        int64_t res[9] = {};
+        static const int kShift[3] = {16, 16, 30};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                for (int e = 0; e < 3; ++e)
+                    res[i * 3 + j] += (int64_t{static_cast<int32_t>(Be32(m + 4 * (i * 3 + e)))} * m_movieMatrix[e * 3 + j]) >> kShift[e];
+        const bool identity = res[0] == 65536 && res[4] == 65536 && res[8] == (int64_t{1} << 30) && !res[1] && !res[2] &&
+                              !res[3] && !res[5] && !res[6] && !res[7];
+        t.info.displayMatrix = !identity;
+        for (int i = 0; i < 9; ++i) t.info.matrix3x3[i] = static_cast<int32_t>(res[i]);
     }
 
     void Mvex(const Box& b) {
@@ -724,6 +742,8 @@ private:
             const bool v1 = tkhd.body[0] == 1;
             t.trackId = Be32(tkhd.body + (v1 ? 20 : 12));
             t.info.defaultTrack = (tkhd.body[3] & 1) != 0;
+            const size_t at = v1 ? 52 : 40;
+            if (tkhd.size >= at + 36) TrackMatrix(tkhd.body + at, t);
         }
         if (FindChild(trak.body, trak.size, Four("edts"), edts)) Edits(edts, t);
         Box tref;
@@ -948,6 +968,14 @@ private:
         default:
             s.codec = EsCodec::kOther;
             s.codecName = VideoCodecName(e.type);
+            // QuickTime's own names of MPEG-1/2 video and of H.264 variants.
+            if (s.codecName == "mpeg2video") s.codec = EsCodec::kMpeg2Video;
+            else if (s.codecName == "mpeg1video") s.codec = EsCodec::kMpeg1Video;
+            else if (s.codecName == "h264" && FindChild(ext, extLen, Four("avcC"), box)) {
+                s.codec = EsCodec::kH264;
+                s.config.assign(box.body, box.body + box.size);
+                s.nalLengthSize = 4;
+            }
             break;
         }
         // Container facts: pixel aspect, colour, fields.
@@ -993,9 +1021,29 @@ private:
             {Four("vvc1"), "vvc"}, {Four("vvi1"), "vvc"}, {Four("vp08"), "vp8"}, {Four("raw "), "rawvideo"},
             {Four("png "), "png"}, {Four("mp4v"), "mpeg4"}, {Four("SVQ3"), "svq3"}, {Four("SVQ1"), "svq1"},
             {Four("cvid"), "cinepak"}, {Four("dvc "), "dvvideo"}, {Four("dvcp"), "dvvideo"}, {Four("dv5p"), "dvvideo"},
-            {Four("dvh5"), "dvvideo"}, {Four("dvh6"), "dvvideo"}, {Four("xd5c"), "mpeg2video"},
-            {Four("hdv2"), "mpeg2video"}, {Four("mx5p"), "mpeg2video"}, {Four("AVdn"), "dnxhd"}, {Four("AVdh"), "dnxhd"},
+            {Four("dvh5"), "dvvideo"}, {Four("dvh6"), "dvvideo"}, {Four("AVdn"), "dnxhd"}, {Four("AVdh"), "dnxhd"},
             {Four("rle "), "qtrle"}, {Four("Hap1"), "hap"}, {Four("dvav"), "h264"}, {Four("dva1"), "h264"},
+            {Four("AVin"), "h264"}, {Four("ai5p"), "h264"}, {Four("ai5q"), "h264"}, {Four("ai52"), "h264"},
+            {Four("ai53"), "h264"}, {Four("ai55"), "h264"}, {Four("ai56"), "h264"}, {Four("ai1p"), "h264"},
+            {Four("ai1q"), "h264"}, {Four("ai12"), "h264"}, {Four("ai13"), "h264"}, {Four("ai15"), "h264"},
+            {Four("ai16"), "h264"}, {Four("aivx"), "h264"},
+            {Four("m1v "), "mpeg1video"}, {Four("m1v1"), "mpeg1video"}, {Four("mpeg"), "mpeg1video"},
+            {Four("mp1v"), "mpeg1video"}, {Four("m2v1"), "mpeg2video"}, {Four("mp2v"), "mpeg2video"},
+            {Four("hdv1"), "mpeg2video"}, {Four("hdv2"), "mpeg2video"}, {Four("hdv3"), "mpeg2video"},
+            {Four("hdv4"), "mpeg2video"}, {Four("hdv5"), "mpeg2video"}, {Four("hdv6"), "mpeg2video"},
+            {Four("hdv7"), "mpeg2video"}, {Four("hdv8"), "mpeg2video"}, {Four("hdv9"), "mpeg2video"},
+            {Four("hdva"), "mpeg2video"}, {Four("mx3n"), "mpeg2video"}, {Four("mx3p"), "mpeg2video"},
+            {Four("mx4n"), "mpeg2video"}, {Four("mx4p"), "mpeg2video"}, {Four("mx5n"), "mpeg2video"},
+            {Four("mx5p"), "mpeg2video"}, {Four("xd51"), "mpeg2video"}, {Four("xd54"), "mpeg2video"},
+            {Four("xd55"), "mpeg2video"}, {Four("xd59"), "mpeg2video"}, {Four("xd5a"), "mpeg2video"},
+            {Four("xd5b"), "mpeg2video"}, {Four("xd5c"), "mpeg2video"}, {Four("xd5d"), "mpeg2video"},
+            {Four("xd5e"), "mpeg2video"}, {Four("xd5f"), "mpeg2video"}, {Four("xdv1"), "mpeg2video"},
+            {Four("xdv2"), "mpeg2video"}, {Four("xdv3"), "mpeg2video"}, {Four("xdv4"), "mpeg2video"},
+            {Four("xdv5"), "mpeg2video"}, {Four("xdv6"), "mpeg2video"}, {Four("xdv7"), "mpeg2video"},
+            {Four("xdv8"), "mpeg2video"}, {Four("xdv9"), "mpeg2video"}, {Four("xdva"), "mpeg2video"},
+            {Four("xdvb"), "mpeg2video"}, {Four("xdvc"), "mpeg2video"}, {Four("xdvd"), "mpeg2video"},
+            {Four("xdve"), "mpeg2video"}, {Four("xdvf"), "mpeg2video"}, {Four("xdhd"), "mpeg2video"},
+            {Four("xdh2"), "mpeg2video"}, {Four("AVmp"), "mpeg2video"}, {Four("mmes"), "mpeg2video"},
         };
         for (const auto& k : kNames)
             if (k.tag == f) return k.name;
@@ -1048,6 +1096,15 @@ private:
         }
         default:
             s.codecName = AudioCodecName(e.type, s.bitsPerSample);
+            // QuickTime's enda box: 1 for little-endian samples, in the entry or its wave box.
+            if (FindChild(ext, extLen, Four("enda"), box) ||
+                (FindChild(ext, extLen, Four("wave"), wave) && FindChild(wave.body, wave.size, Four("enda"), box))) {
+                if (box.size >= 2 && Be16(box.body) == 1) {
+                    const size_t be = s.codecName.rfind("be");
+                    if (be != std::string::npos && be + 2 == s.codecName.size() && e.type != Four("twos"))
+                        s.codecName.replace(be, 2, "le");
+                }
+            }
             break;
         }
     }
@@ -1314,6 +1371,7 @@ private:
                 s.pts = WrapAdd(WrapAdd(c.Dts(), c.Cts()), best->ptsOffset);
                 s.duration = c.Duration();
                 s.key = c.Key();
+                s.discard = best->hasEdits && s.pts < best->emptyEdits;
                 best->cursor.Advance();
             } else {
                 const FragSample f = best->frag.front();
@@ -1329,6 +1387,19 @@ private:
                 ++m_pastEnd;  // a fragment's data offset before the file's start
                 continue;
             }
+            // Where the file's size is known, a sample past its end is not there, and one
+            // it cuts is as long as what is left (as ffmpeg reads it).
+            if (m_size >= 0 && s.pos >= m_size) {
+                m_sampleTrack = best->info.id;
+                m_samplePos = s.pos;
+                if (!m_pastEnd++)
+                    m_problems.Add("track %d: a sample at offset %" PRId64 " lies outside the file; the track is read no further",
+                                   m_sampleTrack, m_samplePos);
+                best->ended = best->timecodeRead = true;
+                best->frag.clear();
+                continue;
+            }
+            if (m_size >= 0 && s.size > m_size - s.pos) s.size = m_size - s.pos;
             // A timecode track's first sample: its frame number, read here.
             m_selfRead = !best->wanted;
             if (m_selfRead) {
@@ -1552,15 +1623,26 @@ private:
 
     bool m_sawMoov = false, m_sawFtyp = false;
     uint32_t m_movieScale = 0;
+    int32_t m_movieMatrix[9] = {65536, 0, 0, 0, 65536, 0, 0, 0, 1 << 30};
     int64_t m_movieDuration = 0;
     std::vector<uint8_t> m_moov;
     bool m_fragmented = false;
     int64_t m_size = -1;  // the file's, where known
-    bool m_sawMdat = false, m_indexComplete = false, m_frozen = false;
-    int64_t m_mfraSize = -1;  // from the file's last four bytes, once read
-    uint64_t m_tailFor = 0;   // the end of the index that waits for them
-    uint8_t m_tail[4];
-    size_t m_tailHave = 0;
+    bool m_sawMdat = false, m_frozen = false;
+    int64_t m_mfraSize = -1;  // the closing mfra box's, once met
+    // Segment indexes: where those met since the last top-level box end, and ffmpeg's
+    // view of the tracks at each box after which it would stop.
+    struct Snapshot {
+        uint64_t bytes;
+        int64_t samples, duration, st;
+        bool hasSidx;
+    };
+    struct Stop {
+        std::vector<uint64_t> ends;
+        std::vector<Snapshot> tracks;
+    };
+    std::vector<uint64_t> m_ends;
+    std::vector<Stop> m_stops;
     std::vector<bool> m_trunInMoof;  // of each track: a run of the moof being read came before
     std::vector<Track> m_tracks;
     std::vector<uint8_t> m_esdsConfig;

@@ -16,6 +16,28 @@ int64_t Gcd(int64_t a, int64_t b) {
     return a;
 }
 
+// x * a + b for non-negative terms, or INT64_MAX where that does not fit: past any bound.
+int64_t MulAdd(int64_t x, int64_t a, int64_t b) {
+    if (a && x > (INT64_MAX - b) / a) return INT64_MAX;
+    return x * a + b;
+}
+
+// The full 128-bit product of two non-negative 64-bit numbers, high and low halves.
+void Mul128(uint64_t a, uint64_t b, uint64_t& hi, uint64_t& lo) {
+    const uint64_t a0 = a & 0xFFFFFFFFu, a1 = a >> 32, b0 = b & 0xFFFFFFFFu, b1 = b >> 32;
+    const uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+    const uint64_t mid = (p00 >> 32) + (p01 & 0xFFFFFFFFu) + (p10 & 0xFFFFFFFFu);
+    lo = (mid << 32) | (p00 & 0xFFFFFFFFu);
+    hi = p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32);
+}
+
+bool ProductGreater(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
+    uint64_t h1, l1, h2, l2;
+    Mul128(a, b, h1, l1);
+    Mul128(c, d, h2, l2);
+    return h1 != h2 ? h1 > h2 : l1 > l2;
+}
+
 }  // namespace
 
 Fraction ReduceWithin(int64_t num, int64_t den, int64_t max) {
@@ -32,12 +54,16 @@ Fraction ReduceWithin(int64_t num, int64_t den, int64_t max) {
     while (den) {
         const int64_t x = num / den;
         const int64_t next = num - den * x;
-        const int64_t a2n = x * a1.num + a0.num, a2d = x * a1.den + a0.den;
+        const int64_t a2n = MulAdd(x, a1.num, a0.num), a2d = MulAdd(x, a1.den, a0.den);
         if (a2n > max || a2d > max) {
             int64_t y = x;
             if (a1.num) y = (max - a0.num) / a1.num;
             if (a1.den) y = std::min(y, (max - a0.den) / a1.den);
-            if (den * (2 * y * a1.den + a0.den) > num * a1.den) a1 = {y * a1.num + a0.num, y * a1.den + a0.den};
+            // The bounded step is taken if it lies nearer than the last convergent.
+            const uint64_t step = static_cast<uint64_t>(2) * static_cast<uint64_t>(y) * static_cast<uint64_t>(a1.den) +
+                                  static_cast<uint64_t>(a0.den);
+            if (ProductGreater(static_cast<uint64_t>(den), step, static_cast<uint64_t>(num), static_cast<uint64_t>(a1.den)))
+                a1 = {y * a1.num + a0.num, y * a1.den + a0.den};
             break;
         }
         a0 = a1;
