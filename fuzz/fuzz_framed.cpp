@@ -40,7 +40,8 @@ void Prefixes(const uint8_t* p, size_t n, Parse parse, Same same) {
 void Headers(bool av1, const uint8_t* p, size_t n) {
     if (!av1) {
         Prefixes<Vp9FrameHeader>(p, n, ParseVp9FrameHeader, [](const Vp9FrameHeader& a, const Vp9FrameHeader& b) {
-            return a.key == b.key && a.width == b.width && a.refreshFlags == b.refreshFlags && a.showIndex == b.showIndex;
+            return a.key == b.key && a.width == b.width && a.refreshFlags == b.refreshFlags &&
+                   a.showIndex == b.showIndex;
         });
         return;
     }
@@ -49,9 +50,11 @@ void Headers(bool av1, const uint8_t* p, size_t n) {
     if (!ParseAv1ObuHeader(p, n, n, obu, error)) return;
     const uint8_t* payload = p + obu.headerSize;
     const size_t size = static_cast<size_t>(obu.size);
-    Prefixes<Av1SequenceHeader>(payload, size, ParseAv1SequenceHeader, [](const Av1SequenceHeader& a, const Av1SequenceHeader& b) {
-        return a.maxWidth == b.maxWidth && a.bitDepth == b.bitDepth && a.operatingPoints == b.operatingPoints;
-    });
+    Prefixes<Av1SequenceHeader>(payload, size, ParseAv1SequenceHeader,
+                                [](const Av1SequenceHeader& a, const Av1SequenceHeader& b) {
+                                    return a.maxWidth == b.maxWidth && a.bitDepth == b.bitDepth &&
+                                           a.operatingPoints == b.operatingPoints;
+                                });
     // A frame header, read with a sequence header made from the same bytes where they hold one.
     Av1SequenceHeader seq;
     ParseAv1SequenceHeader(payload, size, seq, error);
@@ -59,9 +62,12 @@ void Headers(bool av1, const uint8_t* p, size_t n) {
     for (int i = 0; i < 8; ++i) refs[i] = {i % 5 - 1, i * 37, 1 + i, 2 + i, 3, 4};
     Prefixes<Av1FrameHeader>(
         payload, size,
-        [&](const uint8_t* q, size_t m, Av1FrameHeader& h, std::string& e) { return ParseAv1FrameHeader(q, m, seq, obu, refs, h, e); },
+        [&](const uint8_t* q, size_t m, Av1FrameHeader& h, std::string& e) {
+            return ParseAv1FrameHeader(q, m, seq, obu, refs, h, e);
+        },
         [](const Av1FrameHeader& a, const Av1FrameHeader& b) {
-            return a.frameType == b.frameType && a.refreshFlags == b.refreshFlags && a.width == b.width && a.height == b.height;
+            return a.frameType == b.frameType && a.refreshFlags == b.refreshFlags && a.width == b.width &&
+                   a.height == b.height;
         });
 }
 
@@ -115,11 +121,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (s.bitDepthLuma != 8 && s.bitDepthLuma != 10 && s.bitDepthLuma != 12) qvfuzz::Fail("bit depth");
         if (s.chromaFormat < 0 || s.chromaFormat > 4) qvfuzz::Fail("chroma format");
         if (s.width < 1 || s.width > 65536 || s.height < 1 || s.height > 65536) qvfuzz::Fail("size");
-        if (s.codedWidth < 1 || s.codedWidth > 65536 || s.codedHeight < 1 || s.codedHeight > 65536) qvfuzz::Fail("coded size");
+        if (s.codedWidth < 1 || s.codedWidth > 65536 || s.codedHeight < 1 || s.codedHeight > 65536)
+            qvfuzz::Fail("coded size");
         if (s.level < -99 || s.level > 31 || s.profileIdc < 0 || s.profileIdc > 3) qvfuzz::Fail("profile or level");
-        if (s.chromaLocation < 0 || s.chromaLocation > 3 || s.colourRange < 0 || s.colourRange > 1) qvfuzz::Fail("colour");
+        if (s.chromaLocation < 0 || s.chromaLocation > 3 || s.colourRange < 0 || s.colourRange > 1)
+            qvfuzz::Fail("colour");
         if (model.PixFmt().empty()) qvfuzz::Fail("no pixel format");
     }
-    if (model.sequenceChanges > static_cast<int>(samples.size())) qvfuzz::Fail("more format changes than samples");
+    // Each change of format comes with a frame: at most 8 in a VP9 sample, one per frame OBU in AV1.
+    size_t frames = 0;
+    for (const Sample& x : samples) {
+        std::string error;
+        Vp9Superframe sf;
+        Av1Obu o;
+        if (!av1 && ParseVp9Superframe(x.p, x.n, sf, error)) frames += static_cast<size_t>(sf.count);
+        const uint64_t left = x.n + static_cast<uint64_t>(claim);
+        for (size_t at = 0; av1 && at < x.n && ParseAv1ObuHeader(x.p + at, x.n - at, left - at, o, error);
+             at += o.headerSize + static_cast<size_t>(o.size))
+            frames += o.type == 3 || o.type == 6;
+    }
+    if (static_cast<size_t>(model.sequenceChanges) > frames + (av1 ? 0 : samples.size()))
+        qvfuzz::Fail("more format changes than frames");
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <sstream>
@@ -27,9 +28,9 @@ Bytes Hex(std::string s) {  // spaces between bytes allowed
     return out;
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
+Bytes Cat(std::initializer_list<Bytes> pieces) {
     Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const Bytes& p : pieces) out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -41,7 +42,6 @@ struct Collect : PictureSink {
     std::vector<Picture> pictures;
     void OnPicture(const Picture& p) override {
         pictures.push_back(p);
-        if (p.output) ++model.outputFrames;
         shown += std::string(shown.empty() ? "" : " ") + (!p.output ? 'x' : p.key ? 'K' : p.type);
     }
     // sizes: where a sample is longer than what is given of it.
@@ -57,11 +57,11 @@ struct Collect : PictureSink {
             f.size = i < sizes.size() ? sizes[i] : static_cast<int64_t>(samples[i].size());
             f.have = std::min(samples[i].size(), parser->Want());
             parser->OnFrame(f);
+            ASSERT_EQ(pictures.size(), i + 1);
             EXPECT_EQ(pictures.back().offset * 1000000 + pictures.back().size, offset * 1000000 + f.size);
             offset += f.size;
         }
         parser->Finish();
-        EXPECT_EQ(pictures.size(), samples.size());
     }
 };
 
@@ -80,8 +80,10 @@ void CheckRows(Codec codec, const std::vector<StreamRow>& rows) {
         run.Go(codec, {}, rows[i].samples, rows[i].sizes);
         const std::string first = run.model.diagnostics.empty() ? "" : run.model.diagnostics[0];
         EXPECT_EQ(run.shown, rows[i].shown) << "row " << i;
-        EXPECT_EQ(run.model.leadingUnits * 10 + run.model.sequenceChanges, rows[i].leading * 10 + rows[i].changes) << "row " << i;
-        EXPECT_TRUE(*rows[i].diagnostic ? first.find(rows[i].diagnostic) != std::string::npos : first.empty()) << i << ": " << first;
+        EXPECT_EQ(run.model.leadingUnits * 10 + run.model.sequenceChanges, rows[i].leading * 10 + rows[i].changes)
+            << "row " << i;
+        const bool said = *rows[i].diagnostic ? first.find(rows[i].diagnostic) != std::string::npos : first.empty();
+        EXPECT_TRUE(said) << "row " << i << ": " << first;
     }
 }
 
@@ -196,7 +198,8 @@ TEST(Vp9Header, BrokenOnesAreRefusedWithTheFieldNamed) {
     };
     const std::vector<Row> rows = {
         {nullptr, [](Bytes& b) { b[0] ^= 0x40; }, "frame_marker has the wrong value"},
-        {[](Vp9Fields& f) { f.profile = 3, f.bitDepth = 10; }, [](Bytes& b) { b[0] |= 0x08; }, "reserved_zero after the profile is 1"},
+        {[](Vp9Fields& f) { f.profile = 3, f.bitDepth = 10; }, [](Bytes& b) { b[0] |= 0x08; },
+         "reserved_zero after the profile is 1"},
         {nullptr, [](Bytes& b) { b[2] ^= 1; }, "frame_sync_code has the wrong value"},
         {[](Vp9Fields& f) { f.colourSpace = 7; }, nullptr, "RGB in profile 0"},
         {[](Vp9Fields& f) { f.profile = 2, f.bitDepth = 10, f.colourSpace = 7; }, nullptr, "RGB in profile 2"},
@@ -204,7 +207,8 @@ TEST(Vp9Header, BrokenOnesAreRefusedWithTheFieldNamed) {
         // The bit after the subsampling bits of profile 1.
         {[](Vp9Fields& f) { f.profile = 1, f.ssY = 0; }, [](Bytes& b) { b[4] |= 0x02; }, "reserved_zero has the wrong value"},
         {nullptr, [](Bytes& b) { b.resize(5); }, "frame_width_minus_1 cut off by the end of the data"},
-        {[](Vp9Fields& f) { f.key = false, f.errorResilient = true; }, [](Bytes& b) { b.resize(1); }, "refresh_frame_flags cut off"},
+        {[](Vp9Fields& f) { f.key = false, f.errorResilient = true; }, [](Bytes& b) { b.resize(1); },
+         "refresh_frame_flags cut off"},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
         Vp9Fields f;
@@ -321,7 +325,8 @@ TEST(Vp9Stream, FramesAsFfprobeShowsThem) {
     // Only vpcC: its colour is what ffprobe shows.
     Collect config;
     config.Go(Codec::Vp9, Hex("01000000 00 0a 83 01 0d 01 0000"), {});
-    EXPECT_EQ(config.model.ColourRange() + config.model.ColourPrimaries() + config.model.ColourTransfer(), "pcbt709iec61966-2-1");
+    const StreamModel& m = config.model;
+    EXPECT_EQ(m.ColourRange() + " " + m.ColourPrimaries() + " " + m.ColourTransfer(), "pc bt709 iec61966-2-1");
 }
 
 // --- AV1 -----------------------------------------------------------------------------------
@@ -430,7 +435,8 @@ SeqFields RandomSeq(std::mt19937& rng) {
     SeqFields f;
     f.profile = pick(0, 2), f.reduced = pick(0, 7) == 0, f.still = f.reduced || pick(0, 1);
     f.timing = !f.reduced && pick(0, 1), f.equal = pick(0, 1), f.model = f.timing && pick(0, 1);
-    f.tick = static_cast<uint32_t>(rng()), f.scale = static_cast<uint32_t>(rng()), f.ticksMinus1 = static_cast<uint32_t>(pick(0, 1 << 30));
+    f.tick = static_cast<uint32_t>(rng()), f.scale = static_cast<uint32_t>(rng());
+    f.ticksMinus1 = static_cast<uint32_t>(pick(0, 1 << 30));
     f.delayLength = pick(1, 32), f.removalLength = pick(1, 32), f.presentationLength = pick(1, 32);
     f.displayDelay = pick(0, 1);
     f.ops.resize(f.reduced ? 1 : static_cast<size_t>(pick(1, 32)));
@@ -462,7 +468,8 @@ std::string Text(const Av1SequenceHeader& s) {
     o << s.profile << s.stillPicture << s.reducedStill << " timing " << s.timingInfo << ' ' << s.unitsInDisplayTick << '/'
       << s.timeScale << s.equalPictureInterval << " model " << s.decoderModelInfo << ' ' << s.bufferRemovalTimeLength << ' '
       << s.presentationTimeLength << " ops";
-    for (int i = 0; i < s.operatingPoints; ++i) o << ' ' << s.opIdc[i] << ':' << s.level[i] << s.tier[i] << s.decoderModelPresent[i];
+    for (int i = 0; i < s.operatingPoints; ++i)
+        o << ' ' << s.opIdc[i] << ':' << s.level[i] << s.tier[i] << s.decoderModelPresent[i];
     o << " max " << s.maxWidth << 'x' << s.maxHeight << " ids " << s.frameIdNumbers << ' ' << s.frameIdLength << ' '
       << s.deltaFrameIdLength << " hints " << s.enableOrderHint << s.orderHintBits << " tools " << s.screenContentTools
       << s.integerMv << s.enableSuperres << " colour " << s.bitDepth << s.monochrome << s.subsamplingX << s.subsamplingY
@@ -471,34 +478,27 @@ std::string Text(const Av1SequenceHeader& s) {
     return o.str();
 }
 
-TEST(Av1Sequence, RandomHeadersReadBack) {
-    std::mt19937 rng(1);
-    for (int iter = 0; iter < 3000; ++iter) {
-        const SeqFields f = RandomSeq(rng);
-        Av1SequenceHeader e;  // what the fields mean
-        e.profile = f.profile, e.stillPicture = f.still, e.reducedStill = f.reduced, e.timingInfo = f.timing;
-        if (f.timing) e.unitsInDisplayTick = f.tick, e.timeScale = f.scale, e.equalPictureInterval = f.equal;
-        e.decoderModelInfo = f.model;
-        if (f.model) e.bufferRemovalTimeLength = f.removalLength, e.presentationTimeLength = f.presentationLength;
-        e.operatingPoints = static_cast<int>(f.ops.size());
-        for (size_t i = 0; i < f.ops.size(); ++i) {
-            e.opIdc[i] = f.ops[i].idc, e.level[i] = f.ops[i].level, e.tier[i] = f.ops[i].level > 7 ? f.ops[i].tier : 0;
-            e.decoderModelPresent[i] = f.model && f.ops[i].model;
-        }
-        e.maxWidth = f.maxWidth, e.maxHeight = f.maxHeight, e.frameIdNumbers = f.frameIds;
-        if (f.frameIds) e.frameIdLength = f.deltaLength + f.extraLength, e.deltaFrameIdLength = f.deltaLength;
-        e.enableOrderHint = f.orderHint, e.orderHintBits = f.orderHint ? f.orderBits : 0;
-        e.screenContentTools = f.screenContent, e.integerMv = f.integerMv, e.enableSuperres = f.superres;
-        e.bitDepth = f.depth, e.monochrome = f.mono, e.subsamplingX = f.ssX, e.subsamplingY = f.ssY, e.chromaPosition = f.position;
-        e.colourDescription = f.description, e.primaries = f.primaries, e.transfer = f.transfer, e.matrix = f.matrix;
-        e.fullRange = f.fullRange || (!f.mono && f.primaries == 1 && f.transfer == 13 && f.matrix == 0);
-        e.filmGrain = f.grain;
-        const Bytes b = WriteSeq(f);
-        Av1SequenceHeader s;
-        std::string error;
-        ASSERT_TRUE(ParseAv1SequenceHeader(b.data(), b.size(), s, error)) << iter << ": " << error;
-        EXPECT_EQ(Text(s), Text(e)) << iter;
+// What the fields of a sequence header mean.
+Av1SequenceHeader Meaning(const SeqFields& f) {
+    Av1SequenceHeader e;
+    e.profile = f.profile, e.stillPicture = f.still, e.reducedStill = f.reduced, e.timingInfo = f.timing;
+    if (f.timing) e.unitsInDisplayTick = f.tick, e.timeScale = f.scale, e.equalPictureInterval = f.equal;
+    e.decoderModelInfo = f.model;
+    if (f.model) e.bufferRemovalTimeLength = f.removalLength, e.presentationTimeLength = f.presentationLength;
+    e.operatingPoints = static_cast<int>(f.ops.size());
+    for (size_t i = 0; i < f.ops.size(); ++i) {
+        e.opIdc[i] = f.ops[i].idc, e.level[i] = f.ops[i].level, e.tier[i] = f.ops[i].level > 7 ? f.ops[i].tier : 0;
+        e.decoderModelPresent[i] = f.model && f.ops[i].model;
     }
+    e.maxWidth = f.maxWidth, e.maxHeight = f.maxHeight, e.frameIdNumbers = f.frameIds;
+    if (f.frameIds) e.frameIdLength = f.deltaLength + f.extraLength, e.deltaFrameIdLength = f.deltaLength;
+    e.enableOrderHint = f.orderHint, e.orderHintBits = f.orderHint ? f.orderBits : 0;
+    e.screenContentTools = f.screenContent, e.integerMv = f.integerMv, e.enableSuperres = f.superres;
+    e.bitDepth = f.depth, e.monochrome = f.mono, e.subsamplingX = f.ssX, e.subsamplingY = f.ssY, e.chromaPosition = f.position;
+    e.colourDescription = f.description, e.primaries = f.primaries, e.transfer = f.transfer, e.matrix = f.matrix;
+    e.fullRange = f.fullRange || (!f.mono && f.primaries == 1 && f.transfer == 13 && f.matrix == 0);
+    e.filmGrain = f.grain;
+    return e;
 }
 
 TEST(Av1Sequence, BrokenOnesAreRefusedWithTheFieldNamed) {
@@ -608,7 +608,8 @@ std::string Text(const Av1FrameHeader& h) {
     return o.str();
 }
 
-TEST(Av1Frame, RandomHeadersReadBack) {
+// A random sequence header, then a random frame header read with it and random reference slots.
+TEST(Av1Header, RandomHeadersReadBack) {
     std::mt19937 rng(61);
     auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int iter = 0; iter < 4000; ++iter) {
@@ -616,16 +617,19 @@ TEST(Av1Frame, RandomHeadersReadBack) {
         const Bytes sb = WriteSeq(s);
         Av1SequenceHeader seq;
         std::string error;
-        ASSERT_TRUE(ParseAv1SequenceHeader(sb.data(), sb.size(), seq, error)) << error;
+        ASSERT_TRUE(ParseAv1SequenceHeader(sb.data(), sb.size(), seq, error)) << iter << ": " << error;
+        EXPECT_EQ(Text(seq), Text(Meaning(s))) << iter;
         Av1RefSlot refs[8];
-        for (Av1RefSlot& r : refs) r = {pick(-1, 3), pick(0, 255), pick(1, s.maxWidth), pick(1, s.maxHeight), pick(1, 65536), pick(1, 65536)};
+        for (Av1RefSlot& r : refs)
+            r = {pick(-1, 3), pick(0, 255), pick(1, s.maxWidth), pick(1, s.maxHeight), pick(1, 65536), pick(1, 65536)};
         FrameFields f;
         f.showExisting = !s.reduced && pick(0, 9) == 0 ? pick(0, 7) : -1;
         f.type = s.reduced ? kAv1KeyFrame : pick(0, 3), f.show = s.reduced || pick(0, 1), f.showable = pick(0, 1);
         f.errorResilient = pick(0, 1), f.screenContent = pick(0, 1), f.sizeOverride = pick(0, 1);
         f.orderHint = pick(0, (1 << s.orderBits) - 1), f.refresh = pick(0, 255);
         for (int& h : f.refOrderHint) h = pick(0, (1 << s.orderBits) - 1);
-        f.width = pick(1, s.maxWidth), f.height = pick(1, s.maxHeight), f.superresDenom = s.superres && pick(0, 1) ? pick(9, 16) : 0;
+        f.width = pick(1, s.maxWidth), f.height = pick(1, s.maxHeight);
+        f.superresDenom = s.superres && pick(0, 1) ? pick(9, 16) : 0;
         if (pick(0, 1)) f.renderWidth = pick(1, 65536), f.renderHeight = pick(1, 65536);
         for (int& r : f.refIdx) r = pick(0, 7);
         const bool all = f.type == kAv1SwitchFrame || (f.type == kAv1KeyFrame && f.show);
@@ -637,18 +641,22 @@ TEST(Av1Frame, RandomHeadersReadBack) {
             const Av1RefSlot& r = refs[f.showExisting];
             e.showExisting = true, e.showIndex = f.showExisting, e.frameType = r.frameType, e.orderHint = r.orderHint;
             e.refreshFlags = r.frameType == kAv1KeyFrame ? 0xFF : 0;
-            e.width = e.upscaledWidth = r.upscaledWidth, e.height = r.height, e.renderWidth = r.renderWidth, e.renderHeight = r.renderHeight;
+            e.width = e.upscaledWidth = r.upscaledWidth, e.height = r.height;
+            e.renderWidth = r.renderWidth, e.renderHeight = r.renderHeight;
         } else {
-            e.frameType = f.type, e.show = f.show, e.showable = f.show ? f.type != kAv1KeyFrame : f.showable, e.errorResilient = er;
+            e.frameType = f.type, e.show = f.show, e.errorResilient = er;
+            e.showable = f.show ? f.type != kAv1KeyFrame : f.showable;
             e.orderHint = s.orderHint ? f.orderHint : 0, e.refreshFlags = all ? 0xFF : f.refresh;
             e.refOrderHints = (!intra || e.refreshFlags != 0xFF) && er && s.orderHint;
             if (e.refOrderHints) std::copy(f.refOrderHint, f.refOrderHint + 8, e.refOrderHint);
             if (!intra) std::copy(f.refIdx, f.refIdx + 7, e.refIdx), e.sizeFromRef = f.foundRef;
             e.upscaledWidth = sizeOverride ? f.width : s.maxWidth, e.height = sizeOverride ? f.height : s.maxHeight;
-            e.renderWidth = f.renderWidth ? f.renderWidth : e.upscaledWidth, e.renderHeight = f.renderWidth ? f.renderHeight : e.height;
+            e.renderWidth = f.renderWidth ? f.renderWidth : e.upscaledWidth;
+            e.renderHeight = f.renderWidth ? f.renderHeight : e.height;
             if (f.foundRef >= 0) {
                 const Av1RefSlot& r = refs[f.refIdx[f.foundRef]];
-                e.upscaledWidth = r.upscaledWidth, e.height = r.height, e.renderWidth = r.renderWidth, e.renderHeight = r.renderHeight;
+                e.upscaledWidth = r.upscaledWidth, e.height = r.height;
+                e.renderWidth = r.renderWidth, e.renderHeight = r.renderHeight;
             }
             e.width = f.superresDenom ? (e.upscaledWidth * 8 + f.superresDenom / 2) / f.superresDenom : e.upscaledWidth;
         }
@@ -714,7 +722,8 @@ TEST(Av1Stream, TemporalUnitsAsFfprobeShowsThem) {
         f.showExisting = slot;
         return Cat({Obu(2, {}), Obu(3, WriteFrame(s, f))});
     };
-    const Bytes key = frame(kAv1KeyFrame, 0, true), p = frame(kAv1InterFrame, 1, true), hidden = frame(kAv1InterFrame, 0x40, false);
+    const Bytes key = frame(kAv1KeyFrame, 0, true), p = frame(kAv1InterFrame, 1, true);
+    const Bytes hidden = frame(kAv1InterFrame, 0x40, false);
     const Bytes first = Cat({td, sh, key}), arf = Cat({td, hidden});
     CheckRows(Codec::Av1, {
         {{first, Cat({td, p})}, {}, "K P", 0, 0, ""},
@@ -722,9 +731,11 @@ TEST(Av1Stream, TemporalUnitsAsFfprobeShowsThem) {
         // A hidden key frame shown later is a key frame, and fills every slot.
         {{Cat({td, sh, frame(kAv1KeyFrame, 1, false)}), existing(0), existing(5)}, {}, "x K K", 0, 0, ""},
         {{Cat({td, p}), first, existing(5)}, {}, "x K K", 1, 0, ""},
-        {{first, Cat({td, frame(kAv1IntraOnlyFrame, 2, true)}), Cat({td, frame(kAv1SwitchFrame, 0, true)})}, {}, "K I S", 0, 0, ""},
+        {{first, Cat({td, frame(kAv1IntraOnlyFrame, 2, true)}), Cat({td, frame(kAv1SwitchFrame, 0, true)})}, {},
+         "K I S", 0, 0, ""},
         // Read from its head only, a temporal unit whose frames are hidden shows the one after them.
-        {{first, arf, existing(6)}, {static_cast<int64_t>(first.size()), static_cast<int64_t>(arf.size()) + 100}, "K P P", 0, 0, ""},
+        {{first, arf, existing(6)}, {static_cast<int64_t>(first.size()), static_cast<int64_t>(arf.size()) + 100},
+         "K P P", 0, 0, ""},
         {{first, Cat({td, p, p})}, {}, "K P", 0, 0, "shows 2 frames, not one"},
         // Outside operating point 0: not read at all (it would show slot 7 otherwise).
         {{Cat({td, Obu(1, WriteSeq(layered)), Obu(6, WriteFrame(layered, FrameFields()), 0, 0)}),
@@ -806,13 +817,14 @@ TEST(FramedCodecs, RealHeadersGiveFfprobesFacts) {
         const StreamModel& m = run.model;
         const Rational sar = m.seq.sar;
         std::ostringstream got, want;
-        got << run.shown << ' ' << m.seq.profile << ' ' << m.seq.level << ' ' << m.seq.width << 'x' << m.seq.height << ' '
-            << m.seq.codedWidth << 'x' << m.seq.codedHeight << ' ' << m.PixFmt() << ' ' << m.ColourRange() << '/' << m.ColourSpace()
-            << '/' << m.ColourTransfer() << '/' << m.ColourPrimaries() << ' ' << m.ChromaLocation() << ' '
-            << (sar.Known() ? std::to_string(sar.num) + ":" + std::to_string(sar.den) : "") << ' ' << m.seq.refs << m.HasBFrames();
-        want << "K " << r.profile << ' ' << r.level << ' ' << r.width << 'x' << r.height << ' ' << r.width << 'x' << r.height << ' '
-             << r.pixFmt << ' ' << r.range << '/' << r.space << '/' << r.transfer << '/' << r.primaries << ' ' << r.location << ' '
-             << r.sar << " 10";
+        got << run.shown << ' ' << m.seq.profile << ' ' << m.seq.level << ' ' << m.seq.width << 'x' << m.seq.height
+            << ' ' << m.seq.codedWidth << 'x' << m.seq.codedHeight << ' ' << m.PixFmt() << ' ' << m.ColourRange()
+            << '/' << m.ColourSpace() << '/' << m.ColourTransfer() << '/' << m.ColourPrimaries() << ' '
+            << m.ChromaLocation() << ' ' << (sar.Known() ? std::to_string(sar.num) + ":" + std::to_string(sar.den) : "")
+            << ' ' << m.seq.refs << m.HasBFrames();
+        want << "K " << r.profile << ' ' << r.level << ' ' << r.width << 'x' << r.height << ' ' << r.width << 'x'
+             << r.height << ' ' << r.pixFmt << ' ' << r.range << '/' << r.space << '/' << r.transfer << '/'
+             << r.primaries << ' ' << r.location << ' ' << r.sar << " 10";
         EXPECT_EQ(got.str(), want.str()) << r.file;
         EXPECT_TRUE(m.diagnostics.empty()) << r.file << ": " << m.diagnostics[0];
     }

@@ -66,6 +66,11 @@ const char* KindOf(int frameType) {
                                           : frameType == kAv1SwitchFrame   ? "SWITCH" : "";
 }
 
+// The reason given for a frame that needs a reference slot nothing has filled.
+std::string EmptySlot(const char* verb, int slot) {
+    return std::string(verb) + " reference slot " + std::to_string(slot) + ", which is empty";
+}
+
 int ChromaOf(const Av1SequenceHeader& s) {
     if (s.monochrome) return 0;
     if (s.subsamplingX) return s.subsamplingY ? 1 : 2;
@@ -341,7 +346,8 @@ bool ParseAv1FrameHeader(const uint8_t* p, size_t n, const Av1SequenceHeader& s,
     for (int i = 0; i < 8; ++i) hints[i] = refs[i].orderHint;
     if ((!intra || h.refreshFlags != 0xFF) && h.errorResilient && s.enableOrderHint) {
         h.refOrderHints = true;
-        for (int i = 0; i < 8; ++i) h.refOrderHint[i] = hints[i] = static_cast<int>(r.U(s.orderHintBits, "ref_order_hint"));
+        for (int i = 0; i < 8; ++i)
+            h.refOrderHint[i] = hints[i] = static_cast<int>(r.U(s.orderHintBits, "ref_order_hint"));
     }
     if (intra) {
         FrameSize(r, s, sizeOverride, h);
@@ -428,7 +434,8 @@ void Av1Parser::OnFrame(const Frame& f) {
     if (f.size == 0) Invalid("AV1 temporal unit", f.offset, "empty sample");
     Walk(f.data, n, static_cast<uint64_t>(std::max<int64_t>(f.size, 0)), f.offset, false, shown, hidden);
     // dav1d outputs each (of the highest spatial layer); the temporal unit is still one picture here.
-    if (shown.count > 1) Invalid("AV1 temporal unit", f.offset, "shows " + std::to_string(shown.count) + " frames, not one");
+    if (shown.count > 1)
+        Invalid("AV1 temporal unit", f.offset, "shows " + std::to_string(shown.count) + " frames, not one");
     // A temporal unit shows one frame. Read from its head only, hidden frames are taken to be
     // followed by the inter frame they are there for, and the slots that frame fills are
     // unknown: what they hold is taken to be inter frames too.
@@ -469,7 +476,8 @@ void Av1Parser::Walk(const uint8_t* p, size_t n, uint64_t left, int64_t offset, 
         const bool capped = have < o.size;
         at = start + have;
         // OBUs outside operating point 0, which is the one decoders show.
-        if (m_haveSeq && o.extension && m_seq.opIdc[0] != 0 && o.type != kSequenceHeader && o.type != kTemporalDelimiter) {
+        const bool layered = o.type != kSequenceHeader && o.type != kTemporalDelimiter && o.extension;
+        if (m_haveSeq && layered && m_seq.opIdc[0] != 0) {
             const int idc = m_seq.opIdc[0];
             if (!((idc >> o.temporalId) & 1) || !((idc >> (o.spatialId + 8)) & 1)) continue;
         }
@@ -525,7 +533,7 @@ void Av1Parser::CompareConfig(const Av1SequenceHeader& s) {
 void Av1Parser::OnFrameHeader(const Av1FrameHeader& h, int64_t offset, Shown& shown, bool& hidden) {
     if (h.showExisting) {
         if (h.frameType < 0) {
-            if (m_keySeen) Invalid("AV1 frame header", offset, "shows reference slot " + std::to_string(h.showIndex) + ", which is empty");
+            if (m_keySeen) Invalid("AV1 frame header", offset, EmptySlot("shows", h.showIndex));
             return;
         }
         if (h.frameType == kAv1KeyFrame) std::fill(m_refs, m_refs + 8, m_refs[h.showIndex]);
@@ -537,7 +545,7 @@ void Av1Parser::OnFrameHeader(const Av1FrameHeader& h, int64_t offset, Shown& sh
         for (int i = 0; i < 7; ++i)
             if (m_refs[h.refIdx[i]].frameType < 0) {
                 // Before the first key frame a decoder has nothing to refer to.
-                if (m_keySeen) Invalid("AV1 frame header", offset, "refers to reference slot " + std::to_string(h.refIdx[i]) + ", which is empty");
+                if (m_keySeen) Invalid("AV1 frame header", offset, EmptySlot("refers to", h.refIdx[i]));
                 return;
             }
     if (h.frameType == kAv1KeyFrame) m_keySeen = true;
@@ -545,8 +553,10 @@ void Av1Parser::OnFrameHeader(const Av1FrameHeader& h, int64_t offset, Shown& sh
     if (h.refOrderHints)
         for (int i = 0; i < 8; ++i) m_refs[i].orderHint = h.refOrderHint[i];
     for (int i = 0; i < 8; ++i)
-        if (h.refreshFlags & (1 << i)) m_refs[i] = {h.frameType, h.orderHint, h.upscaledWidth, h.height, h.renderWidth, h.renderHeight};
-    const Shown one = {h.show, TypeChar(h.frameType), h.frameType == kAv1KeyFrame, KindOf(h.frameType), shown.count + h.show};
+        if (h.refreshFlags & (1 << i))
+            m_refs[i] = {h.frameType, h.orderHint, h.upscaledWidth, h.height, h.renderWidth, h.renderHeight};
+    const Shown one = {h.show, TypeChar(h.frameType), h.frameType == kAv1KeyFrame, KindOf(h.frameType),
+                       shown.count + h.show};
     if (!h.show) {
         hidden = true;
         if (!shown.output) shown = one;
@@ -587,7 +597,8 @@ void Av1Parser::Activate(const Av1SequenceHeader& s, int width, int height, int 
     f.matrix = s.matrix;
     // dav1d names only the two positions AV1 defines, and only for 4:2:0.
     if (f.chromaFormat == 1) f.chromaLocation = s.chromaPosition == 1 ? 1 : s.chromaPosition == 2 ? 3 : 0;
-    if (renderWidth > 0 && renderHeight > 0) f.sar = Reduce(int64_t{height} * renderWidth, int64_t{width} * renderHeight);
+    if (renderWidth > 0 && renderHeight > 0)
+        f.sar = Reduce(int64_t{height} * renderWidth, int64_t{width} * renderHeight);
     f.refs = 1;
     f.hasBFrames = 0;
     m_width = width, m_height = height, m_chroma = f.chromaFormat, m_depth = s.bitDepth;

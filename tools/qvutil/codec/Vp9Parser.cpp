@@ -37,6 +37,11 @@ std::string LevelText(int level) {
     return std::to_string(level / 10) + "." + std::to_string(level % 10);
 }
 
+// The reason given for a frame that needs a reference slot nothing has filled.
+std::string EmptySlot(const char* verb, int slot) {
+    return std::string(verb) + " reference slot " + std::to_string(slot) + ", which is empty";
+}
+
 void SyncCode(BitReader& r) {
     r.Expect(8, 0x49, "frame_sync_code");
     r.Expect(8, 0x83, "frame_sync_code");
@@ -109,7 +114,8 @@ bool ParseVp9CodecPrivate(const uint8_t* p, size_t n, Vp9Config& c, std::string&
     for (size_t at = 0; at < n;) {
         if (n - at < 2) return error = "codec feature cut off after its id", false;
         const int id = p[at], len = p[at + 1];
-        if (len > static_cast<int>(n - at - 2)) return error = "codec feature " + std::to_string(id) + " runs past the end", false;
+        if (len > static_cast<int>(n - at - 2))
+            return error = "codec feature " + std::to_string(id) + " runs past the end", false;
         if (len == 1 && id >= 1 && id <= 4) {
             const int v = p[at + 2];
             (id == 1 ? c.profile : id == 2 ? c.level : id == 3 ? c.bitDepth : c.chromaSubsampling) = v;
@@ -220,7 +226,8 @@ void Vp9Parser::OnConfig(const uint8_t* p, size_t n) {
     // A feature list begins with an id and a length of 1; vpcC with its version and zero flags.
     const bool features = n >= 2 && p[1] == 1 && p[0] >= 1 && p[0] <= 4;
     m_haveConfig = features ? ParseVp9CodecPrivate(p, n, m_config, why) : ParseVpcC(p, n, m_config, why);
-    if (!m_haveConfig) m_model.Diagnose(std::string("invalid ") + (features ? "VP9 CodecPrivate" : "vpcC") + ": " + why);
+    if (!m_haveConfig)
+        m_model.Diagnose(std::string("invalid ") + (features ? "VP9 CodecPrivate" : "vpcC") + ": " + why);
 }
 
 size_t Vp9Parser::Want() const {
@@ -286,7 +293,7 @@ void Vp9Parser::Decode(const uint8_t* p, size_t n, bool whole, int64_t offset, S
     if (h.showExisting) {
         const Slot& s = m_slots[h.showIndex];
         if (!s.valid) {
-            if (m_keySeen) Invalid("VP9 frame", offset, "shows reference slot " + std::to_string(h.showIndex) + ", which is empty");
+            if (m_keySeen) Invalid("VP9 frame", offset, EmptySlot("shows", h.showIndex));
             return;
         }
         shown = {true, s.type, s.key, "EXISTING"};
@@ -299,7 +306,7 @@ void Vp9Parser::Decode(const uint8_t* p, size_t n, bool whole, int64_t offset, S
         for (int i = 0; i < 3; ++i)
             if (!m_slots[h.refIdx[i]].valid) {
                 // Before the first key frame a decoder has nothing to refer to.
-                if (m_keySeen) Invalid("VP9 frame", offset, "refers to reference slot " + std::to_string(h.refIdx[i]) + ", which is empty");
+                if (m_keySeen) Invalid("VP9 frame", offset, EmptySlot("refers to", h.refIdx[i]));
                 return;
             }
         if (h.sizeFromRef >= 0) {
