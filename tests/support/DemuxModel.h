@@ -348,7 +348,28 @@ public:
                 if (i + 6 > n) break;
                 size = 6 + (f[i + 4] << 8 | f[i + 5]);
                 const size_t end = std::min(n, i + size);
-                if (code == 0xBD || (code >= 0xC0 && code <= 0xEF) || code == 0xFD) {
+                if (code == 0xBD) {
+                    // Private stream 1: the payload's first byte names the sub-stream.
+                    Result one(1);
+                    one[0].id = code;
+                    Pes pes;
+                    pes.Start();
+                    pes.Take(one, code, &f[i], end - i);
+                    const Bytes& d = one[0].data;
+                    const int sub = d.empty() ? -1 : d[0];
+                    const bool listed = (sub >= 0x20 && sub <= 0x3F) || (sub >= 0x80 && sub <= 0x8F) ||
+                                        (sub >= 0x98 && sub <= 0xCF);
+                    if (listed) {
+                        const int id = qvutil::kPrivateSubstream | sub;
+                        if (!Find(m.m_out, id)) {
+                            Stream s;
+                            s.id = id;
+                            m.m_out.push_back(s);
+                        }
+                        const int64_t pts = one[0].pts.empty() ? -1 : one[0].pts[0].second;
+                        if (d.size() > 1) Give(m.m_out, id, d.data() + 1, d.size() - 1, pts);
+                    }
+                } else if ((code >= 0xC0 && code <= 0xEF) || code == 0xFD) {
                     if (!Find(m.m_out, code)) {
                         Stream s;
                         s.id = code;

@@ -214,8 +214,8 @@ def compare_stream(ours, theirs):
                 diffs.append("%s: ours %r, ffprobe %r" % (key, ours.get(key), theirs[key]))
         elif key in ours and key not in EXTRA_OK:
             diffs.append("%s: ours %r, ffprobe has none" % (key, ours[key]))
-    if ours.get("nb_frames") != theirs.get("nb_read_frames"):
-        diffs.append("frames: ours %r, ffprobe read %r" % (ours.get("nb_frames"), theirs.get("nb_read_frames")))
+    if ours.get("nb_read_frames") != theirs.get("nb_read_frames"):
+        diffs.append("frames: ours %r, ffprobe read %r" % (ours.get("nb_read_frames"), theirs.get("nb_read_frames")))
     return diffs
 
 

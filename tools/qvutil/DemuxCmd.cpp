@@ -49,7 +49,9 @@ public:
 
     bool OnStream(const StreamInfo& info) override {
         m_streams.push_back(info);
-        if (m_chosen != kNone || !(m_want >= 0 ? info.id == m_want : info.IsVideo())) return !m_out;
+        // A program stream's private sub-streams go by their number too.
+        const bool named = info.id == m_want || ((info.id & kPrivateSubstream) && (info.id & 0xFF) == m_want);
+        if (m_chosen != kNone || !(m_want >= 0 ? named : info.IsVideo())) return !m_out;
         m_chosen = info.id;
         m_info = info;
         if (m_framed && !Writable(info)) {
@@ -111,7 +113,7 @@ public:
     void List(Container c) const {
         for (const StreamInfo& s : m_streams) {
             if (s.kind == StreamKind::kAttachment) continue;
-            if (c == Container::kMpegPs) std::printf("0x%02x", s.id);
+            if (c == Container::kMpegPs) std::printf("0x%02x", s.id & 0xFF);
             else if (c == Container::kMp4 || c == Container::kMatroska) std::printf("%d", s.id);
             else std::printf("0x%04x  program %d", s.id, s.program);
             if (s.streamType) std::printf("  stream_type 0x%02x", s.streamType);

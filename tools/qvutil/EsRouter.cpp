@@ -2,6 +2,7 @@
 
 #include "Pump.h"
 #include "codec/AudioProbe.h"
+#include "container/Pes.h"
 
 #include <algorithm>
 
@@ -19,12 +20,15 @@ Codec CodecOf(EsCodec c) {
 }
 
 int EsRouter::Shown(int id) const {
-    return id != kElementaryId && m_container == Container::kMpegPs ? id | 0x100 : id;
+    // A program stream's ids as ffprobe shows them: its start code (0x1e0), or a private
+    // stream 1 sub-stream's number (0x80).
+    if (id == kElementaryId || m_container != Container::kMpegPs) return id;
+    return id & kPrivateSubstream ? id & 0xFF : id | 0x100;
 }
 
 bool EsRouter::OnStream(const StreamInfo& info) {
     if (Find(info.id)) return false;
-    m_streams.push_back({info.id, info, nullptr, {}, false, {}, {}});
+    m_streams.push_back({info.id, info, nullptr, {}, false, {}, {}, kNoTime, kNoTime});
     Entry& e = m_streams.back();
     // Byte streams whose audio codec the container leaves open: private data, MPEG audio
     // (layer 1, 2 or 3), and stream types it does not name.
@@ -58,6 +62,13 @@ EsRouter::Entry* EsRouter::Find(int id) {
 void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts) {
     Entry* e = Find(id);
     if (!e) return;
+    if (pts >= 0) {
+        // 33-bit time stamps wrap about every 26 hours.
+        constexpr int64_t kWrap = int64_t{1} << 33;
+        if (e->firstPts == kNoTime) e->firstPts = pts;
+        while (pts < e->firstPts - kWrap / 2) pts += kWrap;
+        e->maxPts = e->maxPts == kNoTime ? pts : std::max(e->maxPts, pts);
+    }
     if (e->probe && e->head.size() < kProbeHead)
         e->head.insert(e->head.end(), p, p + std::min(n, kProbeHead - e->head.size()));
     if (e->analyser) e->analyser->Feed(p, n, pts);
@@ -112,6 +123,9 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
     m.format.tags = facts.tags;
     m.format.startUs = facts.startUs;
     m.format.durationUs = facts.durationUs;
+    const bool pes = m_container == Container::kMpegTs || m_container == Container::kM2ts || m_container == Container::kMpegPs;
+    std::vector<StreamInfo> timed;
+    int64_t end = INT64_MIN;
     for (const StreamInfo& info : facts.streams) {
         StreamReport r;
         r.info = info;
@@ -119,6 +133,19 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
         for (const Entry& e : m_streams) {
             if (e.id != info.id) continue;
             r.samples = e.samples;
+            if (pes && e.firstPts != kNoTime) {
+                // As ffmpeg times these: from the first time stamp to the last, and the
+                // last picture's duration.
+                r.info.timeBase = {1, 90000};
+                r.info.startTime = e.firstPts;
+                const StreamModel* v = e.analyser ? &e.analyser->Model() : nullptr;
+                if (v && v->seq.frameRate.Known()) {
+                    const int64_t last = e.maxPts + 90000 * v->seq.frameRate.den / v->seq.frameRate.num;
+                    r.info.duration = last - e.firstPts;
+                    end = std::max(end, last);
+                }
+                timed.push_back(r.info);
+            }
             if (!e.probed.empty()) {
                 r.info.kind = StreamKind::kAudio;
                 r.info.codecName = e.probed;
@@ -130,6 +157,10 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
                 r.info.kind = StreamKind::kVideo;
         }
         m.streams.push_back(r);
+    }
+    if (pes && !timed.empty()) {
+        m.format.startUs = FormatStartUs(timed);
+        if (end != INT64_MIN && m.format.startUs != kNoTime) m.format.durationUs = (end * 100 + 4) / 9 - m.format.startUs;
     }
     return m;
 }

@@ -51,6 +51,8 @@ private:
         bool probe = false;
         std::vector<uint8_t> head;
         std::string probed;
+        // PES time stamps (MPEG-TS, MPEG-PS): the first in file order, the latest, unwrapped.
+        int64_t firstPts = kNoTime, maxPts = kNoTime;
     };
     Entry* Find(int id);
     int Shown(int id) const;

@@ -276,10 +276,21 @@ Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
         return t;
     }
     t.rate = t.avgRate = codecRate;
-    if (v) {
-        t.durationSeconds = v->Duration();
-        if (t.durationSeconds >= 0) t.bitRate = v->BitRate();
+    if (model.container == Container::kElementary) {
+        if (v) {
+            t.durationSeconds = v->Duration();
+            if (t.durationSeconds >= 0) t.bitRate = v->BitRate();
+        }
+        return t;
     }
+    // MPEG-TS and MPEG-PS: the PES time stamps, in 90 kHz.
+    if (s.startTime != kNoTime) {
+        t.timeBase = true;
+        t.startPts = s.startTime;
+        t.durationTs = s.duration;
+        if (s.duration != kNoTime) t.durationSeconds = static_cast<double>(s.duration) / 90000;
+    }
+    if (v && v->codec == Codec::Mpeg12) t.bitRate = ParserBitRate(*v);
     return t;
 }
 
@@ -431,9 +442,10 @@ void VideoJson(Json& j, const StreamModel& m, const StreamInfo& info, bool frame
     // A field order the container states wins.
     opt("field_order", info.fieldOrder.empty() ? m.fieldOrder : info.fieldOrder);
     if (s.present) j["refs"] = s.refs;
-    if (framed && m.codec == Codec::H264 && info.nalLengthSize) {
-        j["is_avc"] = "true";
-        j["nal_length_size"] = std::to_string(info.nalLengthSize);
+    if (m.codec == Codec::H264) {
+        const bool avc = framed && info.nalLengthSize;
+        j["is_avc"] = avc ? "true" : "false";
+        j["nal_length_size"] = std::to_string(avc ? info.nalLengthSize : 0);
     }
 }
 
@@ -584,11 +596,9 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     if (t.durationTs != kNoTime) j["duration_ts"] = t.durationTs;
     if (t.durationSeconds >= 0) j["duration"] = Format("%f", t.durationSeconds);
     if (t.bitRate > 0) j["bit_rate"] = std::to_string(t.bitRate);
-    // ffmpeg's H.264 decoder gives it, and MPEG-2's and HEVC's in a bare stream.
-    if (v && v->seq.present && (v->codec == Codec::H264 || (!framed && v->codec != Codec::Vp9 && v->codec != Codec::Av1)))
-        j["bits_per_raw_sample"] = std::to_string(v->seq.bitDepthLuma);
+    // ffmpeg's H.264 decoder alone gives it.
+    if (v && v->seq.present && v->codec == Codec::H264) j["bits_per_raw_sample"] = std::to_string(v->seq.bitDepthLuma);
     if (t.frames >= 0) j["nb_frames"] = std::to_string(t.frames);
-    else if (v && !framed) j["nb_frames"] = std::to_string(v->outputFrames);
     if (v) j["nb_read_frames"] = std::to_string(v->outputFrames);
     if (!s.tags.empty()) {
         Json tags = Json::object();
@@ -610,7 +620,9 @@ std::string JsonReport(const MediaModel& model) {
     double duration = -1;
     for (size_t i = 0; i < model.streams.size(); ++i) {
         list.push_back(StreamJson(model, model.streams[i], i));
-        if (model.streams[i].video && !Framed(model.container)) duration = std::max(duration, model.streams[i].video->Duration());
+        // A bare stream lasts as long as its pictures; containers say how long they last.
+        if (model.streams[i].video && model.container == Container::kElementary)
+            duration = std::max(duration, model.streams[i].video->Duration());
     }
     if (f.durationUs != kNoTime && f.durationUs > 0) duration = static_cast<double>(f.durationUs) / 1e6;
     root["streams"] = list;

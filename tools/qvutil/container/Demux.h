@@ -37,6 +37,10 @@ enum class StreamKind { kVideo, kAudio, kSubtitle, kData, kAttachment };
 // kOther: a codec this tool does not read; codecName names it where the container does.
 enum class EsCodec { kUnknown, kMpeg1Video, kMpeg2Video, kH264, kH265, kVp9, kAv1, kOther };
 
+// A program stream's private stream 1 sub-streams have ids of their own: this, or'd with the
+// sub-stream's number (0x80 for the first AC-3 stream).
+constexpr int kPrivateSubstream = 0x10000;
+
 // No time stamp.
 constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
 

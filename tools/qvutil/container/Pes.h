@@ -35,6 +35,8 @@ public:
     void Stop() { m_state = kIdle; }
     // Inside a packet that has not got its whole header, or all the bytes its length says.
     bool Incomplete() const { return m_state == kHeader || (m_state == kPayload && m_left > 0); }
+    // A packet begun, none of its bytes taken yet.
+    bool Fresh() const { return m_state == kHeader && m_have == 0; }
 
     // Bytes of the current packet. Returns the events met (each at most once a packet).
     unsigned Take(const uint8_t* p, size_t n, int id, EsSink& sink);

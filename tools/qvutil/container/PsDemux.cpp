@@ -12,7 +12,7 @@ namespace qvutil {
 
 namespace {
 
-constexpr uint8_t kPack = 0xBA, kEnd = 0xB9, kMap = 0xBC;
+constexpr uint8_t kPack = 0xBA, kEnd = 0xB9, kMap = 0xBC, kPrivate1 = 0xBD;
 // The longest header this demuxer collects before it knows what follows: a pack header
 // with all its stuffing.
 constexpr size_t kMaxHead = 14 + 7;
@@ -24,9 +24,59 @@ bool EsStreamId(uint8_t id) {
     return id == 0xBD || (id >= 0xC0 && id <= 0xEF) || id == 0xFD;
 }
 
+// Private stream 1 (DVD, HD DVD): the first payload byte of each packet names its
+// sub-stream (AC-3, DTS, LPCM, TrueHD, subpictures), which ffmpeg lists as a stream of its
+// own by that number; the sub-stream's bytes follow it.
+class PrivateSink final : public EsSink {
+public:
+    PrivateSink(EsSink& sink, ContainerFacts& facts) : m_sink(sink), m_facts(facts) {}
+    void Begin() { m_sub = -1, m_pts = -1; }
+    bool OnStream(const StreamInfo&) override { return true; }
+    void OnData(int, const uint8_t* p, size_t n, int64_t pts) override {
+        if (pts >= 0) m_pts = pts;
+        if (m_sub < 0) {
+            m_sub = Announce(p[0]);
+            ++p, --n;
+        }
+        if (m_sub == kSkip || !n) return;
+        m_sink.OnData(m_sub, p, n, m_pts);
+        m_pts = -1;
+    }
+
+private:
+    static constexpr int kSkip = 0;
+
+    // The sub-stream's id (kPrivateSubstream and its number), or kSkip for those ffmpeg
+    // does not list.
+    int Announce(uint8_t sub) {
+        StreamInfo info;
+        info.codec = EsCodec::kOther;
+        info.kind = StreamKind::kAudio;
+        if (sub >= 0x20 && sub <= 0x3F) info.kind = StreamKind::kSubtitle, info.codecName = "dvd_subtitle";
+        else if ((sub >= 0x80 && sub <= 0x87) || (sub >= 0xC0 && sub <= 0xCF)) info.codecName = "ac3";
+        else if ((sub >= 0x88 && sub <= 0x8F) || (sub >= 0x98 && sub <= 0x9F)) info.codecName = "dts";
+        else if (sub >= 0xA0 && sub <= 0xAF) info.codecName = "pcm_dvd";
+        else if (sub >= 0xB0 && sub <= 0xBF) info.codecName = "truehd";
+        else return kSkip;
+        info.id = kPrivateSubstream | sub;
+        if (!m_seen[sub]) {
+            m_seen[sub] = true;
+            m_facts.streams.push_back(info);
+            m_sink.OnStream(info);
+        }
+        return info.id;
+    }
+
+    EsSink& m_sink;
+    ContainerFacts& m_facts;
+    int m_sub = -1;
+    int64_t m_pts = -1;
+    bool m_seen[256] = {};
+};
+
 class PsDemux final : public Demuxer {
 public:
-    explicit PsDemux(EsSink& sink) : m_sink(sink) {
+    explicit PsDemux(EsSink& sink) : m_sink(sink), m_private(sink, m_facts) {
         std::fill(std::begin(m_mapType), std::end(m_mapType), int16_t{-1});
     }
 
@@ -182,14 +232,15 @@ private:
                     info.kind = StreamKind::kVideo;
                     info.codec = EsCodec::kUnknown;
                 } else {
-                    // MPEG audio streams; private stream 1 carries AC-3, DTS, LPCM or
-                    // subpictures, told by its first payload byte.
-                    info.kind = code == 0xBD ? StreamKind::kData : StreamKind::kAudio;
+                    info.kind = StreamKind::kAudio;
                     info.codec = EsCodec::kOther;
-                    if (code != 0xBD) info.codecName = "mp2";
+                    info.codecName = "mp2";
                 }
-                m_facts.streams.push_back(info);
-                m_sink.OnStream(info);
+                // Private stream 1 is its sub-streams, each announced when first met.
+                if (code != kPrivate1) {
+                    m_facts.streams.push_back(info);
+                    m_sink.OnStream(info);
+                }
             }
             m_id = code;
             m_pes.Start();
@@ -207,7 +258,9 @@ private:
     }
 
     void Pes(const uint8_t* p, size_t n) {
-        if (m_pes.Take(p, n, m_id, m_sink) & PesAssembler::kBadHeader) {
+        EsSink& to = m_id == kPrivate1 ? static_cast<EsSink&>(m_private) : m_sink;
+        if (m_id == kPrivate1 && m_pes.Fresh()) m_private.Begin();
+        if (m_pes.Take(p, n, m_id, to) & PesAssembler::kBadHeader) {
             if (!m_streams[m_id].badHeaders && m_problems.Room())
                 m_problems.Add("stream 0x%02x: invalid PES header at offset %" PRId64, m_id, m_packetAt);
             ++m_streams[m_id].badHeaders;
@@ -233,6 +286,7 @@ private:
 
     EsSink& m_sink;
     ContainerFacts m_facts;
+    PrivateSink m_private;
     State m_state = kHead;
     int64_t m_offset = 0;      // file offset of the next byte
     int64_t m_packetAt = 0;    // of the packet being read
