@@ -69,7 +69,8 @@ inline bool Run(qvutil::Demuxer& d, const std::vector<uint8_t>& file, Drive how,
     for (uint64_t step = 0; step < steps; ++step) {
         const qvutil::Want w = d.Next();
         if (w.size == 0 || w.offset < 0) break;
-        if (how == Drive::kPipe && w.offset < passed) return false;
+        // A pipe cannot go back, and once at its end it has nothing more to give.
+        if (how == Drive::kPipe && (w.offset < passed || (ended >= 0 && w.offset < size))) return false;
         if (w.offset >= size) {
             if (w.offset == ended) break;
             ended = w.offset;

@@ -6,9 +6,10 @@ namespace qvutil {
 
 namespace {
 
-// What one read at an offset fetches: a sample's first bytes need far less, but the next
-// sample's often lie within it, and one system call per sample costs more than the copy.
-constexpr size_t kBlock = 64 * 1024;
+// What one read at an offset fetches: what the demuxer asks for (a sample's first bytes, a
+// whole index), but not less than a page, so that small neighbours come with it, nor more
+// than it can use soon; a demuxer that can use any amount gets a middling block.
+constexpr size_t kMinRead = 4096, kMaxRead = 1 << 20, kAnyRead = 64 * 1024;
 
 class ElementaryDemux final : public Demuxer {
 public:
@@ -97,7 +98,7 @@ PumpResult Sequential(Input& in, const std::vector<uint8_t>& head, Demuxer& d, c
 
 PumpResult AtOffsets(Input& in, Demuxer& d, const PumpRun& run, int64_t* size) {
     const int64_t fileSize = in.Size();
-    std::vector<uint8_t> buf(kBlock);
+    std::vector<uint8_t> buf(kMaxRead);
     int64_t bufPos = 0, ended = -1;
     size_t have = 0;
     for (;;) {
@@ -111,7 +112,8 @@ PumpResult AtOffsets(Input& in, Demuxer& d, const PumpRun& run, int64_t* size) {
             continue;
         }
         if (w.offset < bufPos || w.offset >= bufPos + static_cast<int64_t>(have)) {
-            const long got = in.ReadUpTo(w.offset, buf.data(), buf.size());
+            const size_t want = w.size == Want::kAny ? kAnyRead : std::min(std::max(w.size, kMinRead), kMaxRead);
+            const long got = in.ReadUpTo(w.offset, buf.data(), want);
             if (got < 0) return PumpResult::kReadError;
             if (got == 0) break;  // the file shrank
             bufPos = w.offset;

@@ -52,6 +52,7 @@ constexpr size_t kMaxPrivate = 16 << 20;     // CodecPrivate
 constexpr size_t kMaxTracks = 256;
 constexpr size_t kMaxDepth = 32;
 constexpr size_t kMaxLaceHeader = 8 + 256 * 8 * 2;
+constexpr size_t kHeadRead = 16 * 1024;
 
 bool Master(uint32_t id) {
     switch (id) {
@@ -219,7 +220,8 @@ public:
 
     Want Next() const override {
         switch (m_state) {
-        case kInHead: case kInResync: return {m_pos, Want::kAny};
+        // Element headers are short: a small read finds the next ones, a skipped frame is not read.
+        case kInHead: case kInResync: return {m_pos, kHeadRead};
         case kInValue: return {m_pos, m_valueWant - m_value.size()};
         case kInBlock: return {m_pos, static_cast<size_t>(std::max<int64_t>(m_blockEnd - m_pos, 1))};
         case kInFrame: return {m_pos, static_cast<size_t>(m_frameLeft)};

@@ -1449,8 +1449,8 @@ private:
     // track is read no more (a table claiming billions of samples ends here too).
     void SamplePastEnd() {
         if (!m_pastEnd++)
-            m_problems.Add("track %d: a sample at offset %" PRId64 " lies outside the file; the track is read no further",
-                           m_sampleTrack, m_samplePos);
+            m_problems.Add("track %d: a sample at offset %" PRId64 " %s; the track is read no further", m_sampleTrack,
+                           m_samplePos, m_sampleDone ? "is cut short by the end of the file" : "lies outside the file");
         m_sampleLeft = 0;
         for (Track& t : m_tracks)
             if (t.info.id == m_sampleTrack) {
