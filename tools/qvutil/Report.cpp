@@ -636,7 +636,7 @@ std::string JsonReport(const MediaModel& model) {
     if (f.startUs != kNoTime) fmt["start_time"] = Format("%f", static_cast<double>(f.startUs) / 1e6);
     if (duration > 0) fmt["duration"] = Format("%f", duration);
     fmt["size"] = std::to_string(f.size);
-    if (duration > 0) fmt["bit_rate"] = std::to_string(static_cast<int64_t>(static_cast<double>(f.size) * 8 / duration));
+    if (duration > 0) fmt["bit_rate"] = std::to_string(ToInt64(static_cast<double>(f.size) * 8 / duration));
     if (!f.tags.empty()) {
         Json tags = Json::object();
         for (const Tag& tag : f.tags) tags[tag.key] = tag.value;

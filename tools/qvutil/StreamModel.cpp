@@ -181,7 +181,7 @@ double StreamModel::Duration() const {
 
 int64_t StreamModel::BitRate() const {
     const double d = Duration();
-    return d > 0 ? static_cast<int64_t>(static_cast<double>(bytes) * 8 / d) : 0;
+    return d > 0 ? ToInt64(static_cast<double>(bytes) * 8 / d) : 0;
 }
 
 }  // namespace qvutil

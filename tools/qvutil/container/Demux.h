@@ -9,6 +9,7 @@
 // samples with their time stamps for MP4 and Matroska. Memory stays bounded by the
 // container's own index plus a constant, whatever the file's size.
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -43,6 +44,20 @@ constexpr int kPrivateSubstream = 0x10000;
 
 // No time stamp.
 constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
+
+// A time or rate computed in doubles, back to an integer. A damaged header can ask for any
+// value: it saturates at +-2^60 (sums and differences of a few stay representable) and NaN
+// gives 0, where a plain conversion would be undefined.
+inline int64_t ToInt64(double v) {
+    constexpr double kLimit = 1152921504606846976.0;
+    if (!(v == v)) return 0;
+    if (v >= kLimit) return static_cast<int64_t>(kLimit);
+    if (v <= -kLimit) return -static_cast<int64_t>(kLimit);
+    return static_cast<int64_t>(v);
+}
+
+// Rounded half away from zero, as llround does.
+inline int64_t RoundTime(double v) { return ToInt64(std::round(v)); }
 
 struct TimeBase {
     int64_t num = 1, den = 90000;

@@ -268,7 +268,7 @@ public:
             m_facts.streams.push_back(t.info);
         }
         if (m_duration > 0 && std::isfinite(m_duration) && m_duration < 1e15)
-            m_facts.durationUs = static_cast<int64_t>(m_duration * static_cast<double>(m_scale) / 1000.0);
+            m_facts.durationUs = ToInt64(m_duration * static_cast<double>(m_scale) / 1000.0);
         m_facts.startUs = FormatStartUs(m_facts.streams);
         // Attachments span the file, in ffmpeg's default time base.
         for (StreamInfo& a : m_attachments) {
@@ -666,8 +666,7 @@ private:
         }
         t.info.timeBase = {num, den};
         if (t.codecDelay && m_scale)
-            t.delay = static_cast<int64_t>(std::llround(static_cast<double>(std::min<uint64_t>(t.codecDelay, INT64_MAX)) /
-                                                        static_cast<double>(m_scale)));
+            t.delay = RoundTime(static_cast<double>(t.codecDelay) / static_cast<double>(m_scale));
         t.wanted = m_sink.OnStream(t.info);
     }
 

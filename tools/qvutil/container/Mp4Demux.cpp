@@ -586,7 +586,7 @@ private:
                 const Snapshot& snap = stop.tracks[k];
                 int64_t st = snap.st;
                 if (!snap.hasSidx && ref && refTrack->timescale)
-                    st = static_cast<int64_t>(static_cast<double>(ref->st) * t.timescale / refTrack->timescale + 0.5);
+                    st = ToInt64(static_cast<double>(ref->st) * t.timescale / refTrack->timescale + 0.5);
                 t.frozen = true;
                 t.frozenBytes = snap.bytes;
                 t.frozenSamples = snap.samples;
@@ -653,7 +653,7 @@ private:
         const std::string when = IsoTime(created);
         if (!when.empty()) SetTag(m_facts.tags, "creation_time", when);
         if (m_movieScale && m_movieDuration > 0 && !m_fragmented)
-            m_facts.durationUs = static_cast<int64_t>(std::llround(static_cast<double>(m_movieDuration) * 1e6 / m_movieScale));
+            m_facts.durationUs = RoundTime(static_cast<double>(m_movieDuration) * 1e6 / m_movieScale);
         const size_t at = v1 ? 48 : 36;
         if (b.size >= at + 36)
             for (int i = 0; i < 9; ++i) m_movieMatrix[i] = static_cast<int32_t>(Be32(b.body + at + 4 * static_cast<size_t>(i)));
@@ -1526,7 +1526,7 @@ private:
             // Fixed when ffmpeg stopped reading boxes, if it stopped early.
             const uint64_t bytes = t.frozen ? t.frozenBytes : t.dataBytes;
             const int64_t over = t.frozen ? std::max(t.duration, t.frozenSt) : duration;
-            if (over > 0) s.bitRate = static_cast<int64_t>(static_cast<double>(bytes) * 8.0 * t.timescale / static_cast<double>(over) + 0.5);
+            if (over > 0) s.bitRate = ToInt64(static_cast<double>(bytes) * 8.0 * t.timescale / static_cast<double>(over) + 0.5);
         } else if (t.duration > 0) {
             s.bitRate = static_cast<int64_t>(t.dataBytes * 8 * t.timescale / static_cast<uint64_t>(t.duration));
         }
@@ -1591,8 +1591,8 @@ private:
             streams.push_back(s);
             if (s.startTime == kNoTime || s.duration == kNoTime) continue;
             const double scale = 1e6 * static_cast<double>(s.timeBase.num) / static_cast<double>(s.timeBase.den);
-            const int64_t start = static_cast<int64_t>(std::llround(static_cast<double>(s.startTime) * scale));
-            const int64_t d = static_cast<int64_t>(std::llround(static_cast<double>(s.duration) * scale));
+            const int64_t start = RoundTime(static_cast<double>(s.startTime) * scale);
+            const int64_t d = RoundTime(static_cast<double>(s.duration) * scale);
             longest = std::max(longest, d);
             end = std::max(end, start + d);
         }

@@ -51,7 +51,7 @@ int64_t FormatStartUs(const std::vector<StreamInfo>& streams) {
         if (s.startTime == kNoTime || s.timeBase.den <= 0) continue;
         const double us = static_cast<double>(s.startTime) * 1e6 * static_cast<double>(s.timeBase.num) /
                           static_cast<double>(s.timeBase.den);
-        const int64_t start = static_cast<int64_t>(std::llround(us));
+        const int64_t start = RoundTime(us);
         int64_t& to = s.kind == StreamKind::kVideo || s.kind == StreamKind::kAudio ? av : other;
         to = std::min(to, start);
     }
