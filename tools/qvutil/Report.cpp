@@ -127,7 +127,8 @@ void SequenceText(std::string& out, const StreamModel& m) {
     if (m.sequenceChanges) Line(out, "changes", Format("%d later sequence headers change the format", m.sequenceChanges));
 }
 
-void PicturesText(std::string& out, const StreamModel& m) {
+// The duration and bit rate of the pictures themselves, where no container times them.
+void PicturesText(std::string& out, const StreamModel& m, bool timed) {
     out += "Pictures\n";
     std::string frames = Format("%" PRId64 " (I %" PRId64 ", P %" PRId64 ", B %" PRId64, m.frames, m.typeCount[0],
                                 m.typeCount[1], m.typeCount[2]);
@@ -156,7 +157,7 @@ void PicturesText(std::string& out, const StreamModel& m) {
     }
     Line(out, "B-frames", m.bFrames ? Format("yes, up to %" PRId64 " in a row", g.maxBRun) : "no");
     const double d = m.Duration();
-    if (d >= 0) {
+    if (!timed && d >= 0) {
         Line(out, "duration", Format("%.3f s", d));
         Line(out, "bit rate", Format("%" PRId64 " bit/s", m.BitRate()));
     }
@@ -313,7 +314,7 @@ int BitsPerSample(const std::string& codec) {
     return 0;
 }
 
-void VideoText(std::string& out, const StreamModel& m, bool framed) {
+void VideoText(std::string& out, const StreamModel& m, bool framed, bool timed) {
     // VP9 and AV1 have no start codes; a framed H.264 or H.265 stream has its NAL units
     // counted the same way, though no start code stands before them.
     if (m.codec != Codec::Vp9 && m.codec != Codec::Av1) {
@@ -324,7 +325,7 @@ void VideoText(std::string& out, const StreamModel& m, bool framed) {
     }
     if (m.codec == Codec::Unknown) return;
     SequenceText(out, m);
-    PicturesText(out, m);
+    PicturesText(out, m, timed);
     if (!m.diagnostics.empty()) {
         out += "Problems\n";
         for (const std::string& d : m.diagnostics) out += "  " + d + "\n";
@@ -383,17 +384,30 @@ std::string TextReport(const MediaModel& model) {
             if (s.kind == StreamKind::kAttachment) head += ", " + TagValue(s.tags, "filename");
             out += head + "\n";
         }
-        if (!v) continue;
         const bool framed = Framed(model.container);
+        const Timing t = StreamTiming(model, r);
+        const bool timed = container && t.durationSeconds >= 0;
+        if (container && s.kind != StreamKind::kAttachment) {
+            // As ffprobe times the stream; a video stream's own pictures may say otherwise.
+            std::string line;
+            // Streams qvutil does not analyse are not read, only counted where the index says.
+            if (framed && r.samples.count > 0) {
+                line = Format("%" PRId64 " samples, %" PRId64 " bytes", r.samples.count, r.samples.bytes);
+                if (s.kind == StreamKind::kVideo && t.avgRate.Known()) line += ", " + RateText(t.avgRate) + " fps";
+            }
+            auto add = [&line](const std::string& what) { line += (line.empty() ? "" : ", ") + what; };
+            if (line.empty() && t.frames >= 0) add(Format("%" PRId64 " samples", t.frames));
+            if (t.timeBase && t.startPts != kNoTime)
+                add(Format("start %.3f s", static_cast<double>(t.startPts) * static_cast<double>(s.timeBase.num) /
+                                               static_cast<double>(s.timeBase.den)));
+            if (t.durationSeconds >= 0) add(Format("duration %.3f s", t.durationSeconds));
+            if (t.bitRate > 0) add(Format("%" PRId64 " bit/s", t.bitRate));
+            if (!line.empty()) out += "Container    " + line + "\n";
+        }
+        if (!v) continue;
         out += Format("Codec        %s\n", v->startCodes || (framed && v->codec != Codec::Unknown) ? CodecName(v->codec)
                                                                                            : "none (no start codes)");
-        if (framed) {
-            const Timing t = StreamTiming(model, r);
-            std::string line = Format("%" PRId64 " samples, %" PRId64 " bytes", r.samples.count, r.samples.bytes);
-            if (t.avgRate.Known()) line += ", " + RateText(t.avgRate) + " fps";
-            out += "Container    " + line + "\n";
-        }
-        VideoText(out, *v, framed);
+        VideoText(out, *v, framed, timed);
     }
     return out;
 }
