@@ -389,13 +389,16 @@ public:
             // What there is of an index is read: its tracks, and the samples it can place.
             BodyDone();
             return EndOfFile();
-        case kSample: return SamplePastEnd();
+        case kSample:
+            // Now the size is known, as it is for a file read at offsets.
+            if (m_size < 0) m_size = size;
+            return SamplePastEnd(true);
         case kDone: return;
         }
     }
 
     void Finish() override {
-        if (m_state == kSample && m_sampleLeft > 0) SamplePastEnd();
+        if (m_state == kSample && m_sampleLeft > 0) SamplePastEnd(false);
         if (!m_sawMoov && !m_problemsFinal) m_problems.Add("no moov box: the file has no index of its samples");
         m_problemsFinal = true;
         for (Track& t : m_tracks) {
@@ -1399,7 +1402,12 @@ private:
                 best->frag.clear();
                 continue;
             }
-            if (m_size >= 0 && s.size > m_size - s.pos) s.size = m_size - s.pos;
+            if (m_size >= 0 && s.size > m_size - s.pos) {
+                if (!m_pastEnd++)
+                    m_problems.Add("track %d: a sample at offset %" PRId64 " is cut short by the end of the file",
+                                   best->info.id, s.pos);
+                s.size = m_size - s.pos;
+            }
             // A timecode track's first sample: its frame number, read here.
             m_selfRead = !best->wanted;
             if (m_selfRead) {
@@ -1445,19 +1453,26 @@ private:
         if (m_sampleLeft <= 0) NextSample();
     }
 
-    // A sample the file ends before: the track's later samples lie further on, so the
-    // track is read no more (a table claiming billions of samples ends here too).
-    void SamplePastEnd() {
+    // The file ended inside or before a sample, unknown to a pipe until now. A sample it cuts
+    // is read as far as it goes, as at offsets; one past it ends its track, whose later
+    // samples lie further on (a table claiming billions of samples ends here too). Without
+    // an end (the reading stopped) nothing more is asked for.
+    void SamplePastEnd(bool next) {
+        const bool outside = m_size >= 0 && m_samplePos >= m_size;
         if (!m_pastEnd++)
-            m_problems.Add("track %d: a sample at offset %" PRId64 " %s; the track is read no further", m_sampleTrack,
-                           m_samplePos, m_sampleDone ? "is cut short by the end of the file" : "lies outside the file");
+            m_problems.Add("track %d: a sample at offset %" PRId64 " %s", m_sampleTrack, m_samplePos,
+                           outside ? "lies outside the file; the track is read no further"
+                                   : "is cut short by the end of the file");
         m_sampleLeft = 0;
         for (Track& t : m_tracks)
             if (t.info.id == m_sampleTrack) {
-                t.ended = t.timecodeRead = true;
-                t.frag.clear();
+                t.timecodeRead = true;
+                if (outside) {
+                    t.ended = true;
+                    t.frag.clear();
+                }
             }
-        NextSample();
+        if (next) NextSample();
     }
 
     // --- the facts of a track ---------------------------------------------------------
