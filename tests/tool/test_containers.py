@@ -205,7 +205,12 @@ def wrapped(folder):
                                ["-f", container, "%s.%d" % (path, os.getpid())], check=True)
                 os.replace("%s.%d" % (path, os.getpid()), path)
             names.append(name)
-    return names
+    # The bundled MP4 as it is.
+    tag = hashlib.sha1(read(os.path.join(SAMPLES, "sample.mp4"))).hexdigest()[:8]
+    name = "real-sample-mp4-%s.mp4" % tag
+    if not os.path.exists(os.path.join(folder, name)):
+        shutil.copyfile(os.path.join(SAMPLES, "sample.mp4"), os.path.join(folder, name))
+    return names + [name]
 
 
 def kind(name):
@@ -486,14 +491,25 @@ class Inspect(Tool):
                 self.assertEqual(inspect_json(self.path(name))[0]["streams"][0].get("side_data_list"), want)
 
     def test_text_report_names_every_stream(self):
-        """The report for people has a section for each stream ffprobe finds."""
-        for name in ("h264_tff_subs.mkv", "h264_pcm_tmcd.mov", "aac_h264_hevc.mp4", "aac.m4a"):
+        """The report for people has a section for each stream ffprobe finds, timed as the
+        JSON report (held to ffprobe above) times it."""
+        for name in ("h264_tff_subs.mkv", "h264_pcm_tmcd.mov", "aac_h264_hevc.mp4", "aac.m4a", self.files[-1]):
             with self.subTest(file=name):
                 rc, out, err = run(["inspect", "--no-digests", self.path(name)])
                 self.assertEqual((rc, err), (0, ""))
                 text = out.decode()
                 streams = probe(self.path(name), "streams")["streams"]
-                self.assertEqual(len(re.findall(r"^Stream #\d+", text, re.M)), len(streams), text)
+                sections = re.split(r"^Stream #\d+ .*\n", text, flags=re.M)[1:]
+                self.assertEqual(len(sections), len(streams), text)
+                for section, stream in zip(sections, inspect_json(self.path(name))[0]["streams"]):
+                    line = re.match(r"Container    (.*)\n", section)
+                    timing = line.group(1) if line else ""
+                    if "duration" in stream and stream["codec_type"] != "attachment":
+                        self.assertIn("duration %.3f s" % float(stream["duration"]), timing, text)
+                    if stream.get("bit_rate", "N/A") != "N/A":
+                        self.assertIn(", %s bit/s" % stream["bit_rate"], timing, text)
+                    if "nb_frames" in stream:
+                        self.assertRegex(timing, r"^%s samples" % stream["nb_frames"], text)
 
 
 class Frames(Tool):
