@@ -34,7 +34,7 @@ public:
         streams.push_back(info);
         return want(info);
     }
-    void OnData(int, const uint8_t*, size_t n, int64_t) override { dataBytes += n; }
+    void OnData(int, const uint8_t*, size_t n, int64_t, int64_t) override { dataBytes += n; }
     bool OnSample(int id, const qvutil::Sample& s) override {
         samples.push_back({id, s, {}});
         m_left = s.size;

@@ -7,6 +7,7 @@
 #include "container/Demux.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -21,7 +22,7 @@ struct Stream {
     int id = 0, program = 0;
     int streamType = 0;
     Bytes data;
-    std::vector<std::pair<size_t, int64_t>> pts;  // (offset in data, time stamp)
+    std::vector<std::array<int64_t, 3>> pts;  // offset in data, pts, dts
     bool operator==(const Stream& o) const {
         return id == o.id && program == o.program && streamType == o.streamType && data == o.data && pts == o.pts;
     }
@@ -34,15 +35,16 @@ inline Stream* Find(Result& r, int id) {
     return nullptr;
 }
 
-inline void Give(Result& r, int id, const uint8_t* p, size_t n, int64_t pts) {
+inline void Give(Result& r, int id, const uint8_t* p, size_t n, int64_t pts, int64_t dts) {
     Stream* s = Find(r, id);
     if (!s) return;
-    if (pts >= 0) s->pts.emplace_back(s->data.size(), pts);
+    if (pts >= 0) s->pts.push_back({static_cast<int64_t>(s->data.size()), pts, dts});
     s->data.insert(s->data.end(), p, p + n);
 }
 
-// -1 invalid, 0 more bytes needed, else the header's size; *pts set when it has one.
-inline int PesHeader(const Bytes& h, int64_t* pts) {
+// -1 invalid, 0 more bytes needed, else the header's size; *pts and *dts set when it has
+// them (*dts to the pts when it has only that).
+inline int PesHeader(const Bytes& h, int64_t* pts, int64_t* dts) {
     const uint8_t prefix[3] = {0, 0, 1};
     for (size_t i = 0; i < 3 && i < h.size(); ++i)
         if (h[i] != prefix[i]) return -1;
@@ -63,7 +65,9 @@ inline int PesHeader(const Bytes& h, int64_t* pts) {
         const size_t size = 9 + size_t{h[8]};
         if (size > limit) return -1;
         if (h.size() < size) return 0;
-        if ((h[7] & 0x80) && h[8] >= 5) *pts = stamp(9);
+        const int flags = h[7] >> 6;
+        if (flags >= 2 && h[8] >= 5) *pts = *dts = stamp(9);
+        if (flags == 3 && h[8] >= 10) *dts = stamp(14);
         return static_cast<int>(size);
     }
     size_t i = 6;
@@ -81,7 +85,8 @@ inline int PesHeader(const Bytes& h, int64_t* pts) {
     const size_t stamps = h[i] >> 4 == 2 ? 5 : h[i] >> 4 == 3 ? 10 : h[i] == 0x0F ? 1 : 0;
     if (!stamps || i + stamps > limit) return -1;
     if (h.size() < i + stamps) return 0;
-    if (stamps > 1) *pts = stamp(i);
+    if (stamps > 1) *pts = *dts = stamp(i);
+    if (stamps == 10) *dts = stamp(i + 5);
     return static_cast<int>(i + stamps);
 }
 
@@ -89,24 +94,24 @@ inline int PesHeader(const Bytes& h, int64_t* pts) {
 struct Pes {
     enum { kIdle, kHeader, kPayload } state = kIdle;
     Bytes header;
-    int64_t left = -1, pts = -1;
+    int64_t left = -1, pts = -1, dts = -1;
 
-    void Start() { state = kHeader, header.clear(), pts = -1; }
+    void Start() { state = kHeader, header.clear(), pts = dts = -1; }
     void Take(Result& r, int id, const uint8_t* p, size_t n) {
         for (size_t i = 0; i < n; ++i) {
             if (state == kHeader) {
                 header.push_back(p[i]);
-                int64_t stamp = -1;
-                const int size = PesHeader(header, &stamp);
+                int64_t stamp = -1, decode = -1;
+                const int size = PesHeader(header, &stamp, &decode);
                 if (size < 0) state = kIdle;
                 if (size <= 0) continue;
                 state = kPayload;
-                pts = stamp;
+                pts = stamp, dts = decode;
                 left = header[4] || header[5] ? 6 + (header[4] << 8 | header[5]) - size : -1;
             } else if (state == kPayload && left != 0) {
                 const size_t m = left < 0 ? n - i : std::min(n - i, static_cast<size_t>(left));
-                Give(r, id, p + i, m, pts);
-                pts = -1;
+                Give(r, id, p + i, m, pts, dts);
+                pts = dts = -1;
                 if (left > 0) left -= static_cast<int64_t>(m);
                 i += m - 1;
             }
@@ -366,8 +371,10 @@ public:
                             s.id = id;
                             m.m_out.push_back(s);
                         }
-                        const int64_t pts = one[0].pts.empty() ? -1 : one[0].pts[0].second;
-                        if (d.size() > 1) Give(m.m_out, id, d.data() + 1, d.size() - 1, pts);
+                        const bool stamped = !one[0].pts.empty();
+                        if (d.size() > 1)
+                            Give(m.m_out, id, d.data() + 1, d.size() - 1, stamped ? one[0].pts[0][1] : -1,
+                                 stamped ? one[0].pts[0][2] : -1);
                     }
                 } else if ((code >= 0xC0 && code <= 0xEF) || code == 0xFD) {
                     if (!Find(m.m_out, code)) {
@@ -411,9 +418,9 @@ public:
         result.push_back(s);
         return true;
     }
-    void OnData(int id, const uint8_t* p, size_t n, int64_t pts) override {
+    void OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t dts) override {
         if (!n || !Find(result, id)) unannounced = true;
-        Give(result, id, p, n, pts);
+        Give(result, id, p, n, pts, dts);
     }
     Result result;
     bool duplicate = false, unannounced = false;

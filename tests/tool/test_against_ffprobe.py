@@ -308,19 +308,20 @@ class AgainstFfprobe(unittest.TestCase):
                 failures += ["%s: %s" % (name, d) for d in compare_stream(o, t)]
                 self.assertEqual(o["diagnostics"], [], name)
             out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_packets", "-show_entries",
-                                  "packet=pts,flags", "-of", "json", path], stdout=subprocess.PIPE, check=True).stdout
+                                  "packet=pts,dts,flags", "-of", "json", path], stdout=subprocess.PIPE, check=True).stdout
             packets = json.loads(out)["packets"]
             rc, out, err = run(["frames", path])
             self.assertEqual(rc, 0, err)
             lines = out.decode().splitlines()
             self.assertTrue(lines[0].startswith("stream offset size type key"), lines[0])
             rows = [l.split() for l in lines[1:-1]]
-            ours_f = [(None if r[-2] == "-" else int(r[-2]), r[4] == "key") for r in rows]
-            theirs_f = [(int(p["pts"]) if "pts" in p else None, "K" in p["flags"]) for p in packets]
+            stamp = lambda v: None if v in ("-", None) else int(v)
+            ours_f = [(stamp(r[-2]), stamp(r[-1]), r[4] == "key") for r in rows]
+            theirs_f = [(stamp(p.get("pts")), stamp(p.get("dts")), "K" in p["flags"]) for p in packets]
             if kind == "ps":
                 # A program stream's PES packet may hold several pictures and time stamps only
                 # the first; ffmpeg guesses the others (not always well), qvutil leaves them out.
-                theirs_f = [(o[0] if o[0] is None else t[0], t[1]) for o, t in zip(ours_f, theirs_f)] + \
+                theirs_f = [(None, None, t[2]) if o[0] is None else t for o, t in zip(ours_f, theirs_f)] + \
                     theirs_f[len(ours_f):]
             if ours_f != theirs_f:
                 failures.append("%s: frames %s, ffprobe packets %s" % (name, ours_f[:6], theirs_f[:6]))

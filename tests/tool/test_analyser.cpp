@@ -242,7 +242,7 @@ public:
                 m_facts.streams.push_back(info);
                 m_sink.OnStream(info);
             }
-            m_sink.OnData(id, m_buf.data() + header, len, pts);
+            m_sink.OnData(id, m_buf.data() + header, len, pts, pts);
             m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<long>(header + len));
         }
     }

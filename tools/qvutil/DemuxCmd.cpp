@@ -69,7 +69,7 @@ public:
         return true;
     }
 
-    void OnData(int id, const uint8_t* p, size_t n, int64_t) override {
+    void OnData(int id, const uint8_t* p, size_t n, int64_t, int64_t) override {
         m_bytes[id] += static_cast<int64_t>(n);
         if (id == m_chosen && m_out) Put(p, n);
     }

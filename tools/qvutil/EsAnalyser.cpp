@@ -138,10 +138,10 @@ void EsAnalyser::StartParser(Codec codec) {
     m_pendingBytes = 0;
 }
 
-void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts) {
-    for (; n > kMaxPiece; p += kMaxPiece, n -= kMaxPiece, pts = -1) Feed(p, kMaxPiece, pts);
+void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts, int64_t dts) {
+    for (; n > kMaxPiece; p += kMaxPiece, n -= kMaxPiece, pts = dts = -1) Feed(p, kMaxPiece, pts, dts);
     if (pts >= 0 && !m_framed) {
-        m_pts.emplace_back(m_pos, pts);
+        m_pts.push_back({m_pos, pts, dts >= 0 ? dts : kNoTime});
         if (m_pts.size() > 4096) m_pts.pop_front();
     }
     if (n == 0) return;
@@ -376,8 +376,9 @@ void EsAnalyser::OnPicture(const Picture& pic) {
     Picture q = pic;
     // The time stamp of the container packet the access unit begins in (zero bytes of the
     // start code may stand before it); in a framed stream, the sample's.
-    while (!m_pts.empty() && m_pts.front().first <= q.offset + 4) {
-        q.pts = m_pts.front().second;
+    while (!m_pts.empty() && m_pts.front().offset <= q.offset + 4) {
+        q.pts = m_pts.front().pts;
+        q.dts = m_pts.front().dts;
         m_pts.pop_front();
     }
     while (!m_marks.empty() && m_marks.front().offset <= q.offset) {

@@ -30,9 +30,9 @@ public:
     // Called for each picture, in decoding order, once its size is known.
     void OnEachPicture(std::function<void(const Picture&)> fn) { m_onPicture = std::move(fn); }
 
-    // The next bytes of the stream. pts: the 90 kHz time stamp of the container packet whose
-    // payload begins with these bytes, -1 when none does.
-    void Feed(const uint8_t* p, size_t n, int64_t pts = -1);
+    // The next bytes of the stream. pts, dts: the 90 kHz time stamps of the container packet
+    // whose payload begins with these bytes, -1 when none does.
+    void Feed(const uint8_t* p, size_t n, int64_t pts = -1, int64_t dts = -1);
     // The end of the stream: the last unit and picture are reported.
     void Finish();
 
@@ -87,7 +87,10 @@ private:
     Codec m_guess = Codec::Unknown;  // the codec the first sequence-level start code suggested
     size_t m_pendingBytes = 0;
 
-    std::deque<std::pair<int64_t, int64_t>> m_pts;  // (offset, pts) of pieces that carried one
+    struct Stamp {
+        int64_t offset, pts, dts;
+    };
+    std::deque<Stamp> m_pts;  // of the pieces that carried one
 
     int64_t m_framesInGop = -1;  // -1 before the first key frame
     int64_t m_bRun = 0;

@@ -59,7 +59,7 @@ EsRouter::Entry* EsRouter::Find(int id) {
     return nullptr;
 }
 
-void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts) {
+void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t dts) {
     Entry* e = Find(id);
     if (!e) return;
     if (pts >= 0) {
@@ -67,11 +67,12 @@ void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts) {
         constexpr int64_t kWrap = int64_t{1} << 33;
         if (e->firstPts == kNoTime) e->firstPts = pts;
         while (pts < e->firstPts - kWrap / 2) pts += kWrap;
+        while (dts >= 0 && dts < e->firstPts - kWrap / 2) dts += kWrap;
         e->maxPts = e->maxPts == kNoTime ? pts : std::max(e->maxPts, pts);
     }
     if (e->probe && e->head.size() < kProbeHead)
         e->head.insert(e->head.end(), p, p + std::min(n, kProbeHead - e->head.size()));
-    if (e->analyser) e->analyser->Feed(p, n, pts);
+    if (e->analyser) e->analyser->Feed(p, n, pts, dts);
 }
 
 bool EsRouter::OnSample(int id, const Sample& s) {

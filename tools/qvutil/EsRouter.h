@@ -25,7 +25,7 @@ public:
     void SetContainer(Container c) { m_container = c; }
 
     bool OnStream(const StreamInfo& info) override;
-    void OnData(int id, const uint8_t* p, size_t n, int64_t pts) override;
+    void OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t dts) override;
     bool OnSample(int id, const Sample& s) override;
     int64_t OnSampleData(int id, const uint8_t* p, size_t n) override;
     void Finish();

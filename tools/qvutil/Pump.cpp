@@ -24,7 +24,7 @@ public:
     void Feed(const uint8_t* p, size_t n) override {
         if (!n) return;
         m_fed += static_cast<int64_t>(n);
-        m_sink.OnData(kElementaryId, p, n, -1);
+        m_sink.OnData(kElementaryId, p, n, -1, -1);
     }
     void Finish() override {}
     std::string Warnings() const override { return std::string(); }

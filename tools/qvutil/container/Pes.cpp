@@ -174,7 +174,8 @@ int ParsePesHeader(const uint8_t* h, size_t n, PesHeader* out) {
             size = 9 + size_t{h[8]};
             if (size > total) return -1;
             if (n < size) return 0;
-            if ((h[7] & 0x80) && h[8] >= 5) out->pts = Timestamp(h + 9);
+            if ((h[7] & 0x80) && h[8] >= 5) out->pts = out->dts = Timestamp(h + 9);
+            if ((h[7] & 0xC0) == 0xC0 && h[8] >= 10) out->dts = Timestamp(h + 14);
         } else {
             // MPEG-1: up to 16 stuffing bytes, the buffer size, then the time stamps.
             size_t i = 6;
@@ -193,7 +194,8 @@ int ParsePesHeader(const uint8_t* h, size_t n, PesHeader* out) {
             size = i + stamps;
             if (size > total) return -1;
             if (n < size) return 0;
-            if (stamps > 1) out->pts = Timestamp(h + i);
+            if (stamps > 1) out->pts = out->dts = Timestamp(h + i);
+            if (stamps == 10) out->dts = Timestamp(h + i + 5);
         }
     }
     out->size = size;
@@ -217,6 +219,7 @@ unsigned PesAssembler::Take(const uint8_t* p, size_t n, int id, EsSink& sink) {
         m_state = kPayload;
         m_left = h.length ? int64_t{6} + h.length - r : -1;
         m_pts = h.pts;
+        m_dts = h.dts;
         const size_t used = static_cast<size_t>(r) - had;
         p += used;
         n -= used;
@@ -232,8 +235,8 @@ unsigned PesAssembler::Take(const uint8_t* p, size_t n, int id, EsSink& sink) {
         m_left -= static_cast<int64_t>(give);
     }
     if (give) {
-        sink.OnData(id, p, give, m_pts);
-        m_pts = -1;
+        sink.OnData(id, p, give, m_pts, m_dts);
+        m_pts = m_dts = -1;
     }
     return events;
 }

@@ -15,7 +15,7 @@ constexpr size_t kMaxPesHeader = 9 + 255;
 struct PesHeader {
     size_t size = 0;     // the header's bytes, payload after them
     unsigned length = 0; // PES_packet_length: the bytes after the first 6; 0 for "unbounded"
-    int64_t pts = -1;
+    int64_t pts = -1, dts = -1;  // dts is pts where the header has only that
 };
 
 // The PES header at the start of h (MPEG-2 syntax, MPEG-1 syntax, or the 6 bytes of the
@@ -30,7 +30,7 @@ public:
     enum Event : unsigned { kBadHeader = 1, kPastLength = 2 };
 
     // A new PES packet begins with the next bytes.
-    void Start() { m_state = kHeader, m_have = 0, m_pts = -1, m_past = false; }
+    void Start() { m_state = kHeader, m_have = 0, m_pts = m_dts = -1, m_past = false; }
     // Forgets the packet: bytes are dropped until the next Start.
     void Stop() { m_state = kIdle; }
     // Inside a packet that has not got its whole header, or all the bytes its length says.
@@ -47,7 +47,7 @@ private:
     bool m_past = false;
     size_t m_have = 0;
     int64_t m_left = 0;  // payload bytes still to come; -1 for an unbounded packet
-    int64_t m_pts = -1;
+    int64_t m_pts = -1, m_dts = -1;
     uint8_t m_header[kMaxPesHeader];
 };
 

@@ -30,17 +30,17 @@ bool EsStreamId(uint8_t id) {
 class PrivateSink final : public EsSink {
 public:
     PrivateSink(EsSink& sink, ContainerFacts& facts) : m_sink(sink), m_facts(facts) {}
-    void Begin() { m_sub = -1, m_pts = -1; }
+    void Begin() { m_sub = -1, m_pts = m_dts = -1; }
     bool OnStream(const StreamInfo&) override { return true; }
-    void OnData(int, const uint8_t* p, size_t n, int64_t pts) override {
-        if (pts >= 0) m_pts = pts;
+    void OnData(int, const uint8_t* p, size_t n, int64_t pts, int64_t dts) override {
+        if (pts >= 0) m_pts = pts, m_dts = dts;
         if (m_sub < 0) {
             m_sub = Announce(p[0]);
             ++p, --n;
         }
         if (m_sub == kSkip || !n) return;
-        m_sink.OnData(m_sub, p, n, m_pts);
-        m_pts = -1;
+        m_sink.OnData(m_sub, p, n, m_pts, m_dts);
+        m_pts = m_dts = -1;
     }
 
 private:
@@ -70,7 +70,7 @@ private:
     EsSink& m_sink;
     ContainerFacts& m_facts;
     int m_sub = -1;
-    int64_t m_pts = -1;
+    int64_t m_pts = -1, m_dts = -1;
     bool m_seen[256] = {};
 };
 
