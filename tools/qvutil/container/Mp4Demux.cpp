@@ -1280,7 +1280,7 @@ private:
         int64_t offset = dataEnd;
         if (flags & 0x1) {
             if (at + 4 > b.size) return;
-            offset = base + static_cast<int32_t>(Be32(b.body + at));
+            offset = WrapAdd(base, static_cast<int32_t>(Be32(b.body + at)));
             at += 4;
         }
         uint32_t firstFlags = d.flags;
