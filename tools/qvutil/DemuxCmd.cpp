@@ -5,9 +5,11 @@
 // bitstream filters write them; or the list of its streams.
 
 #include "Commands.h"
+#include "EsRouter.h"
 #include "Input.h"
 #include "Pump.h"
 #include "codec/AnnexB.h"
+#include "codec/AudioProbe.h"
 #include "container/Demux.h"
 
 #include <algorithm>
@@ -44,11 +46,14 @@ bool Writable(const StreamInfo& s) {
 class DemuxSink : public EsSink {
 public:
     // want: the stream's id, or -1 for the first video stream. out: null to only list.
-    DemuxSink(int want, Output* out, const std::string& outName, bool framed)
-        : m_want(want), m_out(out), m_outName(outName), m_framed(framed) {}
+    DemuxSink(int want, Output* out, const std::string& outName, Container c)
+        : m_want(want), m_out(out), m_outName(outName), m_container(c),
+          m_framed(c == Container::kMp4 || c == Container::kMatroska) {}
 
     bool OnStream(const StreamInfo& info) override {
         m_streams.push_back(info);
+        // A list names audio as inspect does, by its first bytes where the container does not.
+        if (!m_out && AudioByItsBytes(info, m_container)) m_heads[info.id];
         // A program stream's private sub-streams go by their number too.
         const bool named = info.id == m_want || ((info.id & kPrivateSubstream) && (info.id & 0xFF) == m_want);
         if (m_chosen != kNone || !(m_want >= 0 ? named : info.IsVideo())) return !m_out;
@@ -71,6 +76,9 @@ public:
 
     void OnData(int id, const uint8_t* p, size_t n, int64_t, int64_t) override {
         m_bytes[id] += static_cast<int64_t>(n);
+        const auto head = m_heads.find(id);
+        if (head != m_heads.end() && head->second.size() < kAudioProbeHead)
+            head->second.insert(head->second.end(), p, p + std::min(n, kAudioProbeHead - head->second.size()));
         if (id == m_chosen && m_out) Put(p, n);
     }
 
@@ -111,8 +119,11 @@ public:
     const AnnexBWriter& Writer() const { return m_annexB; }
 
     void List(Container c) const {
-        for (const StreamInfo& s : m_streams) {
+        for (StreamInfo s : m_streams) {
             if (s.kind == StreamKind::kAttachment) continue;
+            const auto head = m_heads.find(s.id);
+            const std::string probed = head == m_heads.end() ? "" : ProbeAudio(head->second.data(), head->second.size());
+            if (!probed.empty()) s.codec = EsCodec::kOther, s.kind = StreamKind::kAudio, s.codecName = probed;
             if (c == Container::kMpegPs) std::printf("0x%02x", s.id & 0xFF);
             else if (c == Container::kMp4 || c == Container::kMatroska) std::printf("%d", s.id);
             else std::printf("0x%04x  program %d", s.id, s.program);
@@ -134,7 +145,9 @@ private:
     const int m_want;
     Output* m_out;
     std::string m_outName;
+    const Container m_container;
     const bool m_framed;
+    std::map<int, std::vector<uint8_t>> m_heads;  // first bytes of the streams to probe
     int m_chosen = kNone;
     StreamInfo m_info;
     bool m_failed = false;
@@ -196,8 +209,7 @@ int CmdDemux(int argc, char** argv) {
     if (container == Container::kMpegPs && want >= 0x100 && want <= 0x1FF) want &= 0xFF;
 
     Output out;
-    const bool framed = container == Container::kMp4 || container == Container::kMatroska;
-    DemuxSink sink(want, list ? nullptr : &out, args.Value("--output", "-"), framed);
+    DemuxSink sink(want, list ? nullptr : &out, args.Value("--output", "-"), container);
     const std::unique_ptr<Demuxer> demux = MakeDemuxer(container, sink);
     Progress progress("demux", in.Size());
     PumpRun run;

@@ -26,15 +26,17 @@ int EsRouter::Shown(int id) const {
     return id & kPrivateSubstream ? id & 0xFF : id | 0x100;
 }
 
+bool AudioByItsBytes(const StreamInfo& info, Container c) {
+    const bool byteStream = c != Container::kMp4 && c != Container::kMatroska;
+    return byteStream && (info.codec == EsCodec::kUnknown || info.codecName == "mp3" || info.codecName == "mp2" ||
+                          (info.kind == StreamKind::kData && info.codecName.empty()));
+}
+
 bool EsRouter::OnStream(const StreamInfo& info) {
     if (Find(info.id)) return false;
     m_streams.push_back({info.id, info, nullptr, {}, false, {}, {}, kNoTime, kNoTime});
     Entry& e = m_streams.back();
-    // Byte streams whose audio codec the container leaves open: private data, MPEG audio
-    // (layer 1, 2 or 3), and stream types it does not name.
-    const bool byteStream = m_container != Container::kMp4 && m_container != Container::kMatroska;
-    e.probe = byteStream && (info.codec == EsCodec::kUnknown || info.codecName == "mp3" || info.codecName == "mp2" ||
-                             (info.kind == StreamKind::kData && info.codecName.empty()));
+    e.probe = AudioByItsBytes(info, m_container);
     // Streams that may be video are analysed too; their bytes decide.
     const bool readable = info.codec != EsCodec::kOther && (info.IsVideo() || info.codec == EsCodec::kUnknown);
     if (!readable) return false;
@@ -70,8 +72,8 @@ void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t d
         while (dts >= 0 && dts < e->firstPts - kWrap / 2) dts += kWrap;
         e->maxPts = e->maxPts == kNoTime ? pts : std::max(e->maxPts, pts);
     }
-    if (e->probe && e->head.size() < kProbeHead)
-        e->head.insert(e->head.end(), p, p + std::min(n, kProbeHead - e->head.size()));
+    if (e->probe && e->head.size() < kAudioProbeHead)
+        e->head.insert(e->head.end(), p, p + std::min(n, kAudioProbeHead - e->head.size()));
     if (e->analyser) e->analyser->Feed(p, n, pts, dts);
 }
 

@@ -18,6 +18,12 @@ namespace qvutil {
 
 Codec CodecOf(EsCodec c);
 
+// Byte streams whose audio codec the container leaves open: private data, MPEG audio (layer
+// 1, 2 or 3), and stream types it does not name. Their first bytes tell, as ffmpeg's probes
+// tell them.
+bool AudioByItsBytes(const StreamInfo& info, Container c);
+constexpr size_t kAudioProbeHead = 8192;
+
 class EsRouter : public EsSink {
 public:
     // The container the streams come in: a program stream's ids are then reported as
@@ -57,7 +63,6 @@ private:
     Entry* Find(int id);
     int Shown(int id) const;
 
-    static constexpr size_t kProbeHead = 8192;
     std::vector<Entry> m_streams;
     size_t m_last = 0;  // consecutive pieces mostly go to one stream
     Container m_container = Container::kElementary;
