@@ -234,6 +234,7 @@ void EsAnalyser::Configure(const StreamInfo& info) {
 void EsAnalyser::BeginSample(const Sample& s) {
     if (m_sampleLeft > 0) EndSample();
     m_sampleStart = m_pos;
+    m_samplePos = s.pos;
     m_sampleSize = m_sampleLeft = std::max<int64_t>(s.size, 0);
     m_marks.push_back({m_pos, s});
     if (m_marks.size() > 4096) m_marks.pop_front();
@@ -310,8 +311,9 @@ int64_t EsAnalyser::SampleData(const uint8_t* p, size_t n) {
                 if (m_nalSize > left) {
                     // ffmpeg drops the rest of such a sample; the unit is read as far as it goes.
                     if (!m_badLengths++)
-                        m_model.Diagnose("NAL unit length " + std::to_string(m_length) + " past the end of its sample at offset " +
-                                         std::to_string(m_nalOffset));
+                        m_model.Diagnose("NAL unit length " + std::to_string(m_length) + " at byte " + std::to_string(at) +
+                                         " of the sample at file offset " + std::to_string(m_samplePos) +
+                                         " runs past the sample's end");
                     m_nalSize = left;
                 }
                 if (m_nalSize == 0) continue;

@@ -104,7 +104,8 @@ private:
         Sample sample;
     };
     std::deque<Mark> m_marks;   // samples whose first picture is still to come
-    int64_t m_sampleStart = 0;  // offset of the sample being read
+    int64_t m_sampleStart = 0;  // offset in the stream of the sample being read
+    int64_t m_samplePos = 0;    // and in the file
     int64_t m_sampleLeft = 0;   // its bytes not yet given or skipped
     int64_t m_sampleSize = 0;
     bool m_firstUnit = false;   // the next unit is the sample's first
