@@ -593,7 +593,7 @@ private:
                 return;
             }
         if (m_tracks.size() >= kMaxTracks) {
-            m_problems.Add("more than %zu tracks: the rest are not read", kMaxTracks);
+            m_problems.Add("more than %" PRIu64 " tracks: the rest are not read", static_cast<uint64_t>(kMaxTracks));
             return;
         }
         // ffmpeg lists video, audio, subtitle and metadata tracks that name their codec.

@@ -375,7 +375,7 @@ public:
         switch (m_state) {
         case kHeader:
             if (m_have)
-                m_problems.Add("%zu bytes at offset %" PRId64 " too few for a box header", m_have, m_walk);
+                m_problems.Add("%" PRIu64 " bytes at offset %" PRId64 " too few for a box header", static_cast<uint64_t>(m_have), m_walk);
             else if (m_walk > size && m_lastEnd != INT64_MAX)
                 m_problems.Add("box '%s' at offset %" PRId64 " runs %" PRId64 " bytes past the end of the file",
                                FourText(m_lastType).c_str(), m_lastStart, m_walk - size);
@@ -622,7 +622,7 @@ private:
             case Four("mvhd"): Mvhd(box); break;
             case Four("trak"):
                 if (m_tracks.size() < kMaxTracks) Trak(box);
-                else m_problems.Add("more than %zu tracks: the rest are not read", kMaxTracks);
+                else m_problems.Add("more than %" PRIu64 " tracks: the rest are not read", static_cast<uint64_t>(kMaxTracks));
                 break;
             case Four("mvex"): Mvex(box); break;
             case Four("udta"): Udta(box, m_facts.tags); break;
