@@ -93,6 +93,7 @@ void FrameRateGuess::Add(int64_t ts) {
     const int64_t last = m_last;
     m_last = ts;
     if (last == kNoTime || ts <= last) return;
+    if (last < 0 && ts > INT64_MAX + last) return;  // a jump of damaged time stamps
     const int64_t duration = ts - last;
     const double dts = static_cast<double>(ts) * static_cast<double>(m_base.num) / static_cast<double>(m_base.den);
     for (int i = 0; i < kRates; ++i) {
