@@ -26,7 +26,7 @@ import sys
 import tempfile
 import unittest
 
-from qvtool import run_tool
+from qvtool import CorpusCase, run_tool
 
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
@@ -426,30 +426,15 @@ def ask_ffprobe_first(folder, names):
                       [(n, what) for n in names for what in ("streams", "packets")]))
 
 
-class Tool(unittest.TestCase):
+class Tool(CorpusCase):
+    require = REQUIRE
+    make_corpus = staticmethod(corpus)
+
     @classmethod
     def setUpClass(cls):
-        if not shutil.which("ffmpeg") or not shutil.which("ffprobe"):
-            if REQUIRE:
-                raise AssertionError("ffmpeg and ffprobe are needed (Debian: ffmpeg)")
-            raise unittest.SkipTest("no ffmpeg/ffprobe: install Debian's ffmpeg to run these tests")
-        cls.dir = corpus()
+        super().setUpClass()
         cls.files = FILES + wrapped(cls.dir)
         ask_ffprobe_first(cls.dir, cls.files)
-        cls.tmp = tempfile.mkdtemp()
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        path = os.path.join(self.tmp, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
 
 
 class Inspect(Tool):

@@ -21,7 +21,7 @@ import sys
 import tempfile
 import unittest
 
-from qvtool import run_tool
+from qvtool import CorpusCase, run_tool
 
 QVUTIL, SAMPLES, SHARED, REQUIRE = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] in ("1", "ON", "TRUE")
 EMULATOR = sys.argv[5:]
@@ -202,28 +202,9 @@ def plain_ts_video(data, pid, size=188):
     return bytes(out)
 
 
-class Tool(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        if not shutil.which("ffmpeg") or not shutil.which("ffprobe"):
-            if REQUIRE:
-                raise AssertionError("ffmpeg and ffprobe are needed")
-            raise unittest.SkipTest("ffmpeg or ffprobe missing")
-        cls.dir = corpus()
-        cls.tmp = tempfile.mkdtemp()
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def write(self, name, data):
-        path = os.path.join(self.tmp, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+class Tool(CorpusCase):
+    require = REQUIRE
+    make_corpus = staticmethod(corpus)
 
 
 class AgainstFfmpeg(Tool):
