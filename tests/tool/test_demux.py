@@ -48,6 +48,7 @@ RECIPES = {
         "-map", "0:v", "-map", "1:v", "-map", "2:a", "-map", "3:v", "-map", "2:a",
         "-c:v:0", "libx264", "-c:v:1", "mpeg2video", "-c:v:2", "libx265"] + X265 + [
         "-c:a:0", "mp2", "-c:a:1", "aac", "-streamid", "1:0x1e1", "-streamid", "3:0x7ff",
+        "-metadata:s:a:0", "language=fra", "-metadata:s:a:1", "language=ger",
         "-program", "program_num=10:st=0:st=2", "-program", "program_num=20:st=1:st=3:st=4",
         "-f", "mpegts"],
     "mpeg1_mp2.mpg": V1 + A + ["-c:v", "mpeg1video", "-c:a", "mp2", "-f", "mpeg"],
@@ -258,6 +259,19 @@ class AgainstFfmpeg(Tool):
                         s["codec_type"], s.get("codec_name", "codec not read"))), line)
                     if not ps:
                         self.assertIn("program %d " % program[s["id"]], line)
+
+    def test_codec_tags_and_languages_agree_with_ffprobe(self):
+        """Every stream's tag (a transport stream's type or registered format) and its PMT
+        languages, as inspect reports them."""
+        for name in self.CONTAINERS:
+            with self.subTest(file=name):
+                rc, out, err = run(["inspect", "--json", "--no-digests", self.path(name)])
+                self.assertEqual(rc, 0, err)
+                ours = {s.get("id"): s for s in json.loads(out)["streams"]}
+                for t in probe(self.path(name))["streams"]:
+                    o = ours.get(t["id"], {})
+                    self.assertEqual([o.get(k) for k in ("codec_tag", "codec_tag_string", "tags")],
+                                     [t.get(k) for k in ("codec_tag", "codec_tag_string", "tags")], t["id"])
 
     def test_standard_input(self):
         data = read(self.path("mpeg2_ac3.m2ts"))

@@ -368,7 +368,7 @@ std::string TextReport(const MediaModel& model) {
             if (!v || v->codec == Codec::Unknown) {
                 head += std::string(", ") + KindName(s.kind);
                 std::string name = s.codecName.empty() ? std::string("codec not named") : s.codecName;
-                if (s.codecTag) name += " (" + TagText(s.codecTag) + ")";
+                if (s.codecTag && Framed(model.container)) name += " (" + TagText(s.codecTag) + ")";
                 head += ": " + name;
                 if (s.kind == StreamKind::kAudio) {
                     if (s.sampleRate) head += Format(", %d Hz", s.sampleRate);
@@ -575,10 +575,10 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     }
     if (v && !v->seq.profile.empty()) j["profile"] = v->seq.profile;
     j["codec_type"] = KindName(s.kind);
-    if (framed) {
-        j["codec_tag_string"] = TagText(s.codecTag);
-        j["codec_tag"] = Format("0x%04x", s.codecTag);
-    }
+    // A transport stream's tag is its stream type or registered format; 0 where the container
+    // has none.
+    j["codec_tag_string"] = TagText(s.codecTag);
+    j["codec_tag"] = Format("0x%04x", s.codecTag);
     if (v) VideoJson(j, *v, s, framed);
     else if (s.kind == StreamKind::kVideo && s.width > 0) {
         j["width"] = s.width;

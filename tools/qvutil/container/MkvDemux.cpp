@@ -196,7 +196,6 @@ struct TrackEntry {
     std::string codecId;
     bool haveLanguage = false;
     std::string language = "eng";
-    std::string languageBcp47;
     std::string name;
     uint64_t defaultDuration = 0;
     int64_t pixelWidth = 0, pixelHeight = 0, displayWidth = -1, displayHeight = -1, displayUnit = 0;
@@ -539,7 +538,6 @@ private:
         case kDefaultDuration: if (inTrack) t.defaultDuration = Uint(v); break;
         case kName: if (inTrack) t.name = Text(v); break;
         case kLanguage: if (inTrack) t.language = Text(v), t.haveLanguage = true; break;
-        case kLanguageBcp47: if (inTrack) t.languageBcp47 = Text(v); break;
         case kCodecId: if (inTrack) t.codecId = Text(v); break;
         case kCodecPrivate: if (inTrack) t.info.config = v; break;
         case kFlagInterlaced: if (inTrack) t.interlaced = static_cast<int64_t>(Uint(v)); break;
@@ -648,8 +646,8 @@ private:
                 }
             }
         }
-        const std::string lang = !t.languageBcp47.empty() ? t.languageBcp47 : t.language;
-        if (!lang.empty() && lang != "und") SetTag(s.tags, "language", lang);
+        // The ISO 639-2 code, as ffmpeg 5 reads it; mkvmerge writes the BCP 47 tag beside it.
+        if (!t.language.empty() && t.language != "und") SetTag(s.tags, "language", t.language);
         if (!t.name.empty()) SetTag(s.tags, "title", t.name);
         m_tracks.push_back(t);
     }

@@ -410,6 +410,8 @@ private:
                 s.info.id = static_cast<int>(es);
                 s.info.program = static_cast<int>(number);
                 DescribeStreamType(type, s.info);
+                Descriptors(b.data() + i + 5, std::min(end, i + 5 + ((b[i + 3] & 0x0Fu) << 8 | b[i + 4])) - (i + 5),
+                            s.info);
                 m_facts.streams.push_back(s.info);
                 m_sink.OnStream(s.info);
             } else {
@@ -422,6 +424,29 @@ private:
             prog->pids.swap(pids);
             Remap(false);
         }
+    }
+
+    // What ffmpeg takes from a stream's descriptors: its codec tag (the stream type, unless a
+    // registration descriptor names a format) and its languages.
+    static void Descriptors(const uint8_t* d, size_t n, StreamInfo& info) {
+        info.codecTag = info.streamType;
+        std::string languages;
+        for (size_t i = 0; i + 2 <= n && i + 2 + d[i + 1] <= n; i += 2 + d[i + 1]) {
+            const uint8_t tag = d[i], len = d[i + 1];
+            const uint8_t* body = d + i + 2;
+            if (tag == 0x05 && len >= 4) {
+                info.codecTag = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
+                                static_cast<uint32_t>(body[2]) << 16 | static_cast<uint32_t>(body[3]) << 24;
+            } else if (tag == 0x0A && languages.empty()) {
+                for (size_t k = 0; k + 4 <= len; k += 4) {
+                    if (!languages.empty()) languages += ',';
+                    languages.append(reinterpret_cast<const char*>(body + k), 3);
+                }
+                // ffmpeg keeps the text up to its first NUL.
+                languages.resize(std::min(languages.size(), languages.find('\0')));
+            }
+        }
+        if (!languages.empty()) info.tags.push_back({"language", languages});
     }
 
     // Rebuilds which PID is what from the programs: PID 0 the PAT, then their PMTs, then
