@@ -386,6 +386,22 @@ public:
                     Pes pes;
                     pes.Start();
                     pes.Take(m.m_out, code, &f[i], end - i);
+                } else if (code == 0xBF && size > 6 && m.m_nav >= 0) {
+                    // Private stream 2: DVD navigation packets when the first one is one.
+                    const Bytes payload(f.begin() + static_cast<long>(i + 6), f.begin() + static_cast<long>(end));
+                    if (m.m_nav == 0) {
+                        if (size - 6 != 980 && size - 6 != 1018) {
+                            m.m_nav = -1;
+                        } else if (i + size <= n) {
+                            m.m_nav = Navigation(payload) ? 1 : -1;
+                            if (m.m_nav > 0) {
+                                Stream s;
+                                s.id = code;
+                                m.m_out.push_back(s);
+                            }
+                        }
+                    }
+                    if (m.m_nav > 0) Give(m.m_out, code, payload.data(), payload.size(), -1, -1);
                 } else if (code == 0xBC && size <= 6 + 1018 && i + size <= n) {
                     m.Map(Bytes(f.begin() + static_cast<long>(i), f.begin() + static_cast<long>(i + size)));
                 }
@@ -396,6 +412,20 @@ public:
     }
 
 private:
+    static bool Navigation(const Bytes& p) {
+        const std::string text(p.begin(), p.end());
+        if (text.find("Sofdec") != std::string::npos) return false;
+        auto clock = [&p](size_t at) {
+            for (size_t k = at; k < at + 3; ++k)
+                if ((p[k] & 15) > 9) return false;
+            return (p[at] >> 4) * 10 + (p[at] & 15) < 24 && (p[at + 1] >> 4) * 10 + (p[at + 1] & 15) < 60 &&
+                   (p[at + 2] >> 4) * 10 + (p[at + 2] & 15) < 60;
+        };
+        auto word = [&p](size_t at) { return uint32_t{p[at]} << 24 | uint32_t{p[at + 1]} << 16 | uint32_t{p[at + 2]} << 8 | p[at + 3]; };
+        if (p.size() == 980) return p[0] == 0 && clock(0x19) && word(0x11) >= word(0x0D);
+        return p.size() == 1018 && p[0] == 1 && clock(0x1D);
+    }
+
     void Map(const Bytes& b) {
         if (b.size() < 16 || !(b[6] & 0x80) || Crc(b.data(), b.size())) return;
         size_t i = 10 + (b[8] << 8 | b[9]);
@@ -406,6 +436,7 @@ private:
 
     Result m_out;
     std::map<int, int> m_map;
+    int m_nav = 0;  // navigation packets: 1 yes, -1 no, 0 not known yet
 };
 
 // The real demuxer's output, in the model's terms.

@@ -53,6 +53,8 @@ RECIPES = {
         "-f", "mpegts"],
     "mpeg1_mp2.mpg": V1 + A + ["-c:v", "mpeg1video", "-c:a", "mp2", "-f", "mpeg"],
     "mpeg2_mp2.vob": V2 + A + ["-c:v", "mpeg2video", "-c:a", "mp2", "-f", "vob"],
+    # With DVD navigation packets: a data stream of its own, the first.
+    "mpeg2_ac3_nav.vob": V2 + A + ["-c:v", "mpeg2video", "-c:a", "ac3", "-f", "dvd"],
     "h264_hevc.vob": V1 + V2 + A + ["-map", "0:v", "-map", "1:v", "-map", "2:a", "-c:v:0", "libx264",
                                     "-c:v:1", "libx265"] + X265 + ["-c:a", "ac3", "-f", "vob"],
     # Containers qvutil refuses.
@@ -260,9 +262,9 @@ class AgainstFfmpeg(Tool):
                     if not ps:
                         self.assertIn("program %d " % program[s["id"]], line)
 
-    def test_codec_tags_and_languages_agree_with_ffprobe(self):
-        """Every stream's tag (a transport stream's type or registered format) and its PMT
-        languages, as inspect reports them."""
+    def test_streams_tags_and_languages_agree_with_ffprobe(self):
+        """Every stream in ffprobe's place with its kind and codec, its tag (a transport
+        stream's type or registered format) and its PMT languages, as inspect reports them."""
         for name in self.CONTAINERS:
             with self.subTest(file=name):
                 rc, out, err = run(["inspect", "--json", "--no-digests", self.path(name)])
@@ -270,8 +272,8 @@ class AgainstFfmpeg(Tool):
                 ours = {s.get("id"): s for s in json.loads(out)["streams"]}
                 for t in probe(self.path(name))["streams"]:
                     o = ours.get(t["id"], {})
-                    self.assertEqual([o.get(k) for k in ("codec_tag", "codec_tag_string", "tags")],
-                                     [t.get(k) for k in ("codec_tag", "codec_tag_string", "tags")], t["id"])
+                    keys = ("index", "codec_type", "codec_name", "codec_tag", "codec_tag_string", "tags")
+                    self.assertEqual([o.get(k) for k in keys], [t.get(k) for k in keys], t["id"])
 
     def test_standard_input(self):
         data = read(self.path("mpeg2_ac3.m2ts"))

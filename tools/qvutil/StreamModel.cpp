@@ -43,6 +43,7 @@ std::string CodecLongName(const std::string& name) {
         {"h264", "H.264 / AVC / MPEG-4 AVC / MPEG-4 part 10"}, {"hevc", "H.265 / HEVC (High Efficiency Video Coding)"},
         {"mpeg2video", "MPEG-2 video"}, {"mpeg1video", "MPEG-1 video"}, {"tta", "TTA (True Audio)"}, {"wavpack", "WavPack"},
         {"qcelp", "QCELP / PureVoice"}, {"adpcm_ima_qt", "ADPCM IMA QuickTime"}, {"arib_caption", "ARIB STD-B24 caption"},
+        {"dvd_nav_packet", "DVD Nav packet"},
     };
     for (const auto& n : kNames)
         if (name == n[0]) return n[1];

@@ -12,12 +12,34 @@ namespace qvutil {
 
 namespace {
 
-constexpr uint8_t kPack = 0xBA, kEnd = 0xB9, kMap = 0xBC, kPrivate1 = 0xBD;
+constexpr uint8_t kPack = 0xBA, kEnd = 0xB9, kMap = 0xBC, kPrivate1 = 0xBD, kPrivate2 = 0xBF;
 // The longest header this demuxer collects before it knows what follows: a pack header
 // with all its stuffing.
 constexpr size_t kMaxHead = 14 + 7;
 // A program stream map's longest length.
 constexpr size_t kMaxMap = 1018;
+
+// Binary-coded decimal hours, minutes and seconds that make a time of day.
+bool BcdTime(const uint8_t* t) {
+    auto value = [](uint8_t b) { return (b >> 4) * 10 + (b & 15); };
+    return value(t[0]) <= 23 && value(t[1]) <= 59 && value(t[2]) <= 59 && (t[0] & 15) < 10 && (t[1] & 15) < 10 &&
+           (t[2] & 15) < 10;
+}
+
+// Whether the first private stream 2 packet is a DVD navigation packet (a presentation or
+// a data search information packet), as ffmpeg tells them from a Sofdec stream's.
+bool DvdNavigation(const std::vector<uint8_t>& p) {
+    const size_t n = p.size();
+    for (size_t i = 0; i + 6 <= n; ++i)
+        if (std::memcmp(p.data() + i, "Sofdec", 6) == 0) return false;
+    auto be32 = [&p](size_t at) {
+        return static_cast<uint32_t>(p[at]) << 24 | static_cast<uint32_t>(p[at + 1]) << 16 |
+               static_cast<uint32_t>(p[at + 2]) << 8 | p[at + 3];
+    };
+    if (n == 980 && p[0] == 0) return BcdTime(p.data() + 0x19) && be32(0x11) >= be32(0x0D);
+    if (n == 1018 && p[0] == 1) return BcdTime(p.data() + 0x1D);
+    return false;
+}
 
 // The stream ids read as elementary streams: private stream 1, audio, video, extended.
 bool EsStreamId(uint8_t id) {
@@ -101,6 +123,18 @@ public:
                 m_left -= static_cast<int64_t>(used);
                 if (!m_left) Next();
                 break;
+            case kNavCheck:
+                used = static_cast<size_t>(std::min<int64_t>(m_left, static_cast<int64_t>(n)));
+                m_nav.insert(m_nav.end(), p, p + used);
+                m_left -= static_cast<int64_t>(used);
+                if (!m_left) NavChecked();
+                break;
+            case kNav:
+                used = static_cast<size_t>(std::min<int64_t>(m_left, static_cast<int64_t>(n)));
+                m_sink.OnData(kPrivate2, p, used, -1, -1);
+                m_left -= static_cast<int64_t>(used);
+                if (!m_left) Next();
+                break;
             case kStreamMap:
                 used = std::min(n, m_map.size() < m_mapSize ? m_mapSize - m_map.size() : 0);
                 m_map.insert(m_map.end(), p, p + used);
@@ -139,7 +173,7 @@ public:
     }
 
 private:
-    enum State : uint8_t { kSync, kHead, kPes, kSkip, kStreamMap };
+    enum State : uint8_t { kSync, kHead, kPes, kSkip, kStreamMap, kNavCheck, kNav };
     struct Stream {
         bool announced = false;
         uint64_t badHeaders = 0;
@@ -247,6 +281,16 @@ private:
             Pes(m_head, 6);
             if (m_left) m_state = kPes;
             else EndPes();
+        } else if (code == kPrivate2 && m_navigation >= 0 && m_left) {
+            // The first packet decides: a DVD's navigation packets are a data stream.
+            if (m_navigation == 0) {
+                m_nav.clear();
+                m_state = kNavCheck;
+                if (m_left != 980 && m_left != 1018) m_navigation = -1, m_state = kSkip;
+            } else {
+                m_state = kNav;
+            }
+            m_have = 0;
         } else if (code == kMap && m_left <= static_cast<int64_t>(kMaxMap)) {
             m_map.assign(m_head, m_head + 6);
             m_mapSize = 6 + static_cast<size_t>(m_left);
@@ -270,6 +314,22 @@ private:
     void EndPes() {
         if (m_pes.Incomplete()) ++m_streams[m_id].badHeaders;
         m_pes.Stop();
+        Next();
+    }
+
+    void NavChecked() {
+        m_navigation = DvdNavigation(m_nav) ? 1 : -1;
+        if (m_navigation > 0) {
+            StreamInfo info;
+            info.id = kPrivate2;
+            info.kind = StreamKind::kData;
+            info.codec = EsCodec::kOther;
+            info.codecName = "dvd_nav_packet";
+            m_facts.streams.push_back(info);
+            m_sink.OnStream(info);
+            m_sink.OnData(kPrivate2, m_nav.data(), m_nav.size(), -1, -1);
+        }
+        std::vector<uint8_t>().swap(m_nav);
         Next();
     }
 
@@ -302,6 +362,8 @@ private:
     int16_t m_mapType[256];
     std::vector<uint8_t> m_map;
     size_t m_mapSize = 0;
+    int m_navigation = 0;        // DVD navigation packets: 1 yes, -1 no, 0 not known yet
+    std::vector<uint8_t> m_nav;  // the first private stream 2 packet, until it decides
     Problems m_problems;
 };
 
