@@ -395,6 +395,7 @@ struct MkvTrack {
     std::string codec = "V_MPEG4/ISO/AVC";
     uint64_t defaultDuration = 0;  // nanoseconds
     Bytes strip;                   // header stripping: bytes taken off each frame's front
+    bool zlib = false;             // compressed frames, marked as mkvmerge marks zlib (no algorithm)
 };
 
 struct MkvBlock {
@@ -460,6 +461,7 @@ inline File WriteMkv(const std::vector<MkvTrack>& tracks, const std::vector<MkvB
             Append(comp, El(0x4255, t.strip));
             Append(e, El(0x6D80, El(0x6240, El(0x5034, comp))));
         }
+        if (t.zlib) Append(e, El(0x6D80, El(0x6240, El(0x5034, Bytes()))));
         if (t.type == 1) Append(e, El(0xE0, [] { Bytes v = Uint(0xB0, 64); Append(v, Uint(0xBA, 48)); return v; }()));
         Append(tr, El(0xAE, e, l.sizeLen));
     }

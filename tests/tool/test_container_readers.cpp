@@ -383,6 +383,19 @@ TEST(MkvDemux, GarbageInAClusterIsPassedToTheNextOne) {
     EXPECT_LT(r->rec.samples.size(), f.samples.size());
 }
 
+TEST(MkvDemux, CompressedFramesAreNotAnalysed) {
+    // zlib is ContentCompAlgo's default: a track that names no algorithm is compressed too.
+    MkvTrack video{1, 1, "V_MPEG4/ISO/AVC", 40000000, {}};
+    video.zlib = true;
+    const File f = WriteMkv({video, {2, 2, "A_AAC", 10000000, {}}}, Blocks(0, false), {}, 3);
+    const auto r = ReadFile(Container::kMatroska, f.bytes, Drive::kPipe, 5);
+    EXPECT_NE(r->warnings.find("track 1: frames compressed with zlib"), std::string::npos) << r->warnings;
+    ASSERT_EQ(r->facts.streams.size(), 2u);
+    EXPECT_EQ(r->facts.streams[0].codec, qvutil::EsCodec::kOther);
+    EXPECT_EQ(r->facts.streams[0].codecName, "h264");
+    EXPECT_EQ(r->facts.streams[1].codecName, "aac");
+}
+
 TEST(MkvDemux, CutAnywhereReadsWhatIsThere) {
     const File f = WriteMkv({{1, 1, "V_MPEG4/ISO/AVC", 40000000, {}}, {2, 2, "A_AAC", 10000000, {}}}, Blocks(3, true), {}, 8);
     for (size_t cut = 1; cut < f.bytes.size(); cut += 61) {

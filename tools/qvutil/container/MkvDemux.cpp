@@ -414,6 +414,8 @@ private:
             case kSegment: ++m_segments; break;
             case kTracks: m_tracksSeen = true; break;
             case kTrackEntry: m_track = TrackEntry(); break;
+            // ContentCompAlgo defaults to zlib: mkvmerge leaves it out.
+            case kContentCompression: if (Inside(kTrackEntry)) m_track.compAlgo = 0; break;
             case kCluster: m_clusterTime = 0; break;
             case kTag:
                 m_tag = TagGroup();
@@ -607,7 +609,9 @@ private:
         if (t.codecId.compare(0, 9, "D_WEBVTT/") == 0) s.kind = StreamKind::kSubtitle;
         if (t.compAlgo >= 0 && t.compAlgo != 3) {
             // zlib, bzlib or LZO: the frames are not read.
-            m_problems.Add("track %" PRIu64 ": compressed frames (algorithm %" PRId64 "), not read", t.number, t.compAlgo);
+            static const char* const kNames[] = {"zlib", "bzlib", "LZO"};
+            m_problems.Add("track %" PRIu64 ": frames compressed with %s, not analysed", t.number,
+                           t.compAlgo < 3 ? kNames[t.compAlgo] : "an unknown algorithm");
             s.codec = EsCodec::kOther;
         }
         if (s.kind == StreamKind::kVideo) {
