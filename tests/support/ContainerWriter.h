@@ -249,6 +249,8 @@ inline File WriteMp4(const std::vector<Mp4Track>& tracks, const Mp4Layout& l, ui
         Append(f.bytes, Moov(tracks, noChunks, l));
         std::vector<size_t> next(tracks.size(), 0);
         std::vector<int64_t> clock(tracks.size(), 0);
+        // ffmpeg raises a track's PTS by the largest negative offset of the runs it has read.
+        std::vector<int64_t> shift(tracks.size(), 0);
         for (bool more = true; more;) {
             more = false;
             // One fragment: a traf per track with its next samples, then their mdat.
@@ -286,10 +288,12 @@ inline File WriteMp4(const std::vector<Mp4Track>& tracks, const Mp4Layout& l, ui
             Bytes mdat;
             const int64_t mdatData = static_cast<int64_t>(f.bytes.size()) + 8;
             for (size_t k = 0; k < tracks.size(); ++k)
+                for (size_t i : take[k]) shift[k] = std::max<int64_t>(shift[k], -tracks[k].samples[i].cts);
+            for (size_t k = 0; k < tracks.size(); ++k)
                 for (size_t i : take[k]) {
                     const Mp4Sample& s = tracks[k].samples[i];
                     Written w{static_cast<int>(tracks[k].id), mdatData + static_cast<int64_t>(mdat.size()), s.size,
-                              clock[k] + s.cts, clock[k], s.key, Noise(s.size, seed), 0};
+                              clock[k] + shift[k] + s.cts, clock[k], s.key, Noise(s.size, seed), 0};
                     w.end = w.pos + w.size;
                     Append(mdat, w.bytes);
                     f.samples.push_back(w);

@@ -112,6 +112,8 @@ std::vector<Mp4Row> Mp4Rows() {
     Mp4Track neg = Video(20, {{2000, 0}});
     for (Mp4Sample& s : neg.samples) s.cts -= 1024;  // negative offsets: ctts version 1
     Mp4Track plain = Video(15, {});
+    Mp4Track negFragments = neg;
+    negFragments.edits.clear();
     return {
         {"moov first, B pictures, edits", {Video(30), Audio(40)}, {}},
         {"moov after the media data", {Video(30), Audio(40)}, layout([](Mp4Layout& l) { l.moovLast = true; })},
@@ -126,6 +128,9 @@ std::vector<Mp4Row> Mp4Rows() {
         {"fragments", {Video(30, {}), Audio(30)}, layout([](Mp4Layout& l) { l.fragmented = true; })},
         {"fragments without tfdt", {Video(17, {}), Audio(5)},
          layout([](Mp4Layout& l) { l.fragmented = true, l.tfdt = false, l.perFragment = 3; })},
+        // Each run raises the time stamps by its largest negative offset before any sample.
+        {"fragments with negative offsets", {negFragments, Audio(8)},
+         layout([](Mp4Layout& l) { l.fragmented = true, l.perFragment = 6; })},
     };
 }
 

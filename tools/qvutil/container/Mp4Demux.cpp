@@ -1304,6 +1304,15 @@ private:
         }
         if (baseTime >= 0 && !m_trunInMoof[&t - m_tracks.data()]) t.fragDts = baseTime;
         m_trunInMoof[&t - m_tracks.data()] = true;
+        // ffmpeg: PTS = DTS + the largest negative offset of the runs read so far + this one's.
+        // It reads a whole run before any of its samples.
+        if (flags & 0x800 && version) {
+            const size_t ctsAt = 4 * ((flags >> 8 & 1) + (flags >> 9 & 1) + (flags >> 10 & 1));
+            for (uint32_t i = 0; i < count; ++i) {
+                const int64_t cts = static_cast<int32_t>(Be32(b.body + at + i * entry + ctsAt));
+                if (cts < 0) t.fragShift = std::max(t.fragShift, -cts);
+            }
+        }
         for (uint32_t i = 0; i < count; ++i) {
             FragSample s;
             uint32_t duration = d.duration, size = d.size, sflags = i == 0 && haveFirst ? firstFlags : d.flags;
@@ -1317,8 +1326,6 @@ private:
                 cts = version ? static_cast<int32_t>(v) : static_cast<int64_t>(v);
             }
             at += entry;
-            // ffmpeg: PTS = DTS + the largest negative offset so far + this one.
-            if (cts < 0) t.fragShift = std::max(t.fragShift, -cts);
             s.pos = offset;
             s.size = size;
             s.dts = t.fragDts;
