@@ -249,8 +249,16 @@ inline File WriteMp4(const std::vector<Mp4Track>& tracks, const Mp4Layout& l, ui
         Append(f.bytes, Moov(tracks, noChunks, l));
         std::vector<size_t> next(tracks.size(), 0);
         std::vector<int64_t> clock(tracks.size(), 0);
-        // ffmpeg raises a track's PTS by the largest negative offset of the runs it has read.
-        std::vector<int64_t> shift(tracks.size(), 0);
+        // ffmpeg raises a track's PTS by the largest negative offset of the runs it has read,
+        // and moves both stamps back by a single edit's media time (less an empty edit).
+        std::vector<int64_t> shift(tracks.size(), 0), offset(tracks.size(), 0);
+        for (size_t k = 0; k < tracks.size(); ++k) {
+            const auto& e = tracks[k].edits;
+            const size_t start = !e.empty() && e[0].second == -1 ? 1 : 0;
+            if (start >= e.size() || e[start].second < 0) continue;
+            const int64_t empty = start ? (e[0].first * tracks[k].timescale * 2 + l.movieScale) / (2 * l.movieScale) : 0;
+            offset[k] = e[start].second - empty;
+        }
         for (bool more = true; more;) {
             more = false;
             // One fragment: a traf per track with its next samples, then their mdat.
@@ -293,7 +301,7 @@ inline File WriteMp4(const std::vector<Mp4Track>& tracks, const Mp4Layout& l, ui
                 for (size_t i : take[k]) {
                     const Mp4Sample& s = tracks[k].samples[i];
                     Written w{static_cast<int>(tracks[k].id), mdatData + static_cast<int64_t>(mdat.size()), s.size,
-                              clock[k] + shift[k] + s.cts, clock[k], s.key, Noise(s.size, seed), 0};
+                              clock[k] - offset[k] + shift[k] + s.cts, clock[k] - offset[k], s.key, Noise(s.size, seed), 0};
                     w.end = w.pos + w.size;
                     Append(mdat, w.bytes);
                     f.samples.push_back(w);

@@ -286,6 +286,7 @@ struct Track {
     std::deque<FragSample> frag;  // samples of fragments read but not yet taken
     int64_t fragDts = 0;          // where the next fragment's samples begin without a tfdt
     int64_t fragShift = 0;
+    int64_t fragOffset = 0;       // what the edits take off a fragment's decode times
     bool fragmented = false;
     // What the samples add up to, for the facts the index alone does not give.
     int64_t sttsTotal = 0, sttsSamples = 0, duration = 0;
@@ -1328,8 +1329,8 @@ private:
             at += entry;
             s.pos = offset;
             s.size = size;
-            s.dts = t.fragDts;
-            s.pts = WrapAdd(WrapAdd(t.fragDts, t.fragShift), cts);
+            s.dts = WrapAdd(t.fragDts, -t.fragOffset);
+            s.pts = WrapAdd(WrapAdd(s.dts, t.fragShift), cts);
             s.duration = duration;
             s.key = FragmentKey(sflags);
             offset = WrapAdd(offset, size);
@@ -1511,6 +1512,11 @@ private:
             if (leading) mediaTime = e.mediaTime;
             leading = false;
         }
+        // Fragments are moved by a single edit (after an empty one): its media time, less the
+        // empty edit.
+        const size_t start = !t.edits.empty() && t.edits[0].mediaTime == -1 ? 1 : 0;
+        if (start < t.edits.size() && t.edits[start].mediaTime >= 0 && m_movieScale)
+            t.fragOffset = WrapAdd(t.edits[start].mediaTime, start ? -ToMedia(t.edits[0].duration, t) : 0);
         t.hasEdits = !t.edits.empty() && t.sttsSamples > 0;
         if (!t.hasEdits) t.emptyEdits = t.editEnd = 0, mediaTime = 0;
         // Video moves on so that its first presented sample is at the track's start.
