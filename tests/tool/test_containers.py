@@ -95,6 +95,9 @@ RECIPES = {
     ["-metadata", "title=Two tongues"],
     # QuickTime, 3GPP and Apple's MP4 brands.
     "h264_pcm_tmcd.mov": NTSC + STEREO + X264 + ["-c:a", "pcm_s16le", "-timecode", "01:00:00;00"],
+    # QuickTime metadata as phones write it: a keys box names the numbered items.
+    "h264_mdta.mov": V + X264 + ["-movflags", "use_metadata_tags", "-metadata", "com.apple.quicktime.make=Apple",
+                                 "-metadata", "com.apple.quicktime.location.ISO6709=+48.8584+002.2945/"],
     "mpeg2_pcm24.mov": V + MONO + MPEG2 + ["-c:a", "pcm_s24le"],
     "h264_tff.mov": NTSC + MONO + TFF + ["-c:a", "aac"],
     "h264_aac.3gp": lavfi("testsrc2=size=176x144:rate=15") + MONO + X264 + ["-c:a", "aac", "-ar", "16000"],

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -715,6 +716,19 @@ private:
         const uint8_t* p = b.body;
         size_t n = b.size;
         if (n >= 8 && Be32(p + 4) != Four("hdlr")) p += 4, n -= 4;
+        // QuickTime metadata (phones, -movflags use_metadata_tags): the items are numbered,
+        // their names listed in a keys box.
+        std::vector<std::string> keys;
+        Box keysBox;
+        if (FindChild(p, n, Four("keys"), keysBox) && keysBox.size >= 8) {
+            const uint32_t count = Be32(keysBox.body + 4);
+            for (size_t at = 8; keys.size() < count && keys.size() < 1024 && at + 8 <= keysBox.size;) {
+                const size_t size = Be32(keysBox.body + at);
+                if (size < 8 || size > keysBox.size - at) break;
+                keys.push_back(Printable(keysBox.body + at + 8, size - 8));
+                at += size;
+            }
+        }
         Box ilst;
         if (!FindChild(p, n, Four("ilst"), ilst)) return;
         Children c(ilst.body, ilst.size);
@@ -722,8 +736,34 @@ private:
         while (c.Next(item)) {
             Box data;
             if (!FindChild(item.body, item.size, Four("data"), data) || data.size < 8) continue;
-            if (Be32(data.body) != 1) continue;  // text only
-            AddItunesTag(tags, item.type, Printable(data.body + 8, data.size - 8));
+            const uint32_t type = Be32(data.body) & 0xFFFFFF;
+            const uint8_t* v = data.body + 8;
+            const size_t len = data.size - 8;
+            std::string value;
+            if (type == 1 || type == 4) {
+                value = Printable(v, len);
+            } else if ((type == 21 || type == 22) && len >= 1 && len <= 4) {
+                // Big-endian integers of 1 to 4 bytes, as ffmpeg prints them.
+                uint32_t u = 0;
+                for (size_t i = 0; i < len; ++i) u = u << 8 | v[i];
+                const int shift = static_cast<int>(32 - 8 * len);
+                value = type == 22 ? std::to_string(u)
+                                   : std::to_string(static_cast<int32_t>(u << shift) >> shift);
+            } else if (type == 23 && len >= 4) {
+                const uint32_t bits = Be32(v);
+                float f;
+                std::memcpy(&f, &bits, 4);
+                char text[64];
+                std::snprintf(text, sizeof text, "%f", static_cast<double>(f));
+                value = text;
+            } else {
+                continue;  // pictures and other binary data
+            }
+            if (!keys.empty()) {
+                if (item.type >= 1 && item.type <= keys.size()) SetTag(tags, keys[item.type - 1], value);
+            } else if (type == 1) {
+                AddItunesTag(tags, item.type, value);
+            }
         }
     }
 
