@@ -112,15 +112,15 @@ def run(args, stdin=b"", piece=None):
 def probe(path, what):
     """ffprobe's answer for the file, cached in the corpus folder (never beside shared data)."""
     os.makedirs(CACHE, exist_ok=True)
-    key = hashlib.sha1(os.path.abspath(path).encode()).hexdigest()[:12]
+    args = {"streams": ["-show_streams", "-count_frames"],
+            "packets": ["-show_packets", "-show_entries", "packet=pos,size,flags"],
+            "frames": ["-show_frames", "-show_entries", "frame=pkt_pos,pict_type,key_frame"],
+            "format": ["-show_format", "-show_entries", "format=format_name,nb_streams,start_time"]}[what]
+    key = hashlib.sha1((os.path.abspath(path) + " ".join(args)).encode()).hexdigest()[:12]
     cache = os.path.join(CACHE, "%s-%s.%s.json" % (os.path.basename(path), key, what))
     if os.path.exists(cache) and os.path.getmtime(cache) >= os.path.getmtime(path):
         with open(cache) as f:
             return json.load(f)
-    args = {"streams": ["-show_streams", "-count_frames"],
-            "packets": ["-show_packets", "-show_entries", "packet=pos,size,flags"],
-            "frames": ["-show_frames", "-show_entries", "frame=pkt_pos,pict_type,key_frame"],
-            "format": ["-show_format", "-show_entries", "format=format_name,nb_streams"]}[what]
     out = subprocess.run(["ffprobe", "-v", "error", "-of", "json"] + args + [path], stdout=subprocess.PIPE,
                          check=True).stdout
     result = json.loads(out)
@@ -154,6 +154,8 @@ CONTAINERS = [
     ("ts", ["-f", "mpegts"], ".ts", "mpegts"),
     ("m2ts", ["-f", "mpegts", "-mpegts_m2ts_mode", "1"], ".m2ts", "mpegts"),
     ("ps", ["-f", "mpeg"], ".mpg", "mpeg"),
+    # Its 33-bit time stamps wrap a second in: ffmpeg makes those before the wrap negative.
+    ("ts-wrap", ["-f", "mpegts", "-output_ts_offset", "95441.5", "-mpegts_copyts", "1"], ".ts", "mpegts"),
 ]
 WRAPPED = ["x264-main-sar", "x264-tff", "x264-high10", "x265-hdr", "x265-main422-10", "mpeg2-bff", "mpeg2-422",
            "mpeg1", "x264-hrd-tff"]
@@ -297,8 +299,9 @@ class AgainstFfprobe(unittest.TestCase):
             ours = [o for o in report["streams"] if o["codec_type"] == "video"]
             fmt = dict((c[0], c[3]) for c in CONTAINERS)[kind]
             theirs_fmt = probe(path, "format")["format"]
-            ours_fmt = {k: report["format"].get(k) for k in ("format_name", "nb_streams")}
-            if ours_fmt != {"format_name": fmt, "nb_streams": theirs_fmt["nb_streams"]}:
+            ours_fmt = {k: report["format"].get(k) for k in ("format_name", "nb_streams", "start_time")}
+            if ours_fmt != {"format_name": fmt, "nb_streams": theirs_fmt["nb_streams"],
+                            "start_time": theirs_fmt.get("start_time")}:
                 failures.append("%s: format %r, ffprobe %r" % (name, ours_fmt, theirs_fmt))
             if [o.get("id") for o in ours] != [t.get("id") for t in theirs]:
                 failures.append("%s: ids %r, ffprobe %r" % (name, [o.get("id") for o in ours],

@@ -139,9 +139,9 @@ void EsAnalyser::StartParser(Codec codec) {
 }
 
 void EsAnalyser::Feed(const uint8_t* p, size_t n, int64_t pts, int64_t dts) {
-    for (; n > kMaxPiece; p += kMaxPiece, n -= kMaxPiece, pts = dts = -1) Feed(p, kMaxPiece, pts, dts);
-    if (pts >= 0 && !m_framed) {
-        m_pts.push_back({m_pos, pts, dts >= 0 ? dts : kNoTime});
+    for (; n > kMaxPiece; p += kMaxPiece, n -= kMaxPiece, pts = dts = kNoTime) Feed(p, kMaxPiece, pts, dts);
+    if (pts != kNoTime && !m_framed) {
+        m_pts.push_back({m_pos, pts, dts});
         if (m_pts.size() > 4096) m_pts.pop_front();
     }
     if (n == 0) return;

@@ -31,8 +31,8 @@ public:
     void OnEachPicture(std::function<void(const Picture&)> fn) { m_onPicture = std::move(fn); }
 
     // The next bytes of the stream. pts, dts: the 90 kHz time stamps of the container packet
-    // whose payload begins with these bytes, -1 when none does.
-    void Feed(const uint8_t* p, size_t n, int64_t pts = -1, int64_t dts = -1);
+    // whose payload begins with these bytes (negative before a wrap), kNoTime when none does.
+    void Feed(const uint8_t* p, size_t n, int64_t pts = kNoTime, int64_t dts = kNoTime);
     // The end of the stream: the last unit and picture are reported.
     void Finish();
 

@@ -64,17 +64,27 @@ EsRouter::Entry* EsRouter::Find(int id) {
 void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t dts) {
     Entry* e = Find(id);
     if (!e) return;
+    int64_t stamp = kNoTime, decode = kNoTime;
     if (pts >= 0) {
-        // 33-bit time stamps wrap about every 26 hours.
+        // 33-bit time stamps wrap about every 26 hours: each stream's run on from its first.
+        // Where the file's first stamp lies in the last minute before a wrap, ffmpeg moves
+        // the stamps before the wrap below zero instead of those after it up.
         constexpr int64_t kWrap = int64_t{1} << 33;
-        if (e->firstPts == kNoTime) e->firstPts = pts;
-        while (pts < e->firstPts - kWrap / 2) pts += kWrap;
-        while (dts >= 0 && dts < e->firstPts - kWrap / 2) dts += kWrap;
-        e->maxPts = e->maxPts == kNoTime ? pts : std::max(e->maxPts, pts);
+        if (m_wrapFirst == kNoTime) {
+            m_wrapFirst = dts >= 0 ? dts : pts;
+            m_wrapShift = m_wrapFirst >= kWrap - 60 * 90000 ? -kWrap : 0;
+        }
+        if (e->anchor == kNoTime) e->anchor = pts;
+        while (pts < e->anchor - kWrap / 2) pts += kWrap;
+        while (dts >= 0 && dts < e->anchor - kWrap / 2) dts += kWrap;
+        stamp = pts + m_wrapShift;
+        decode = dts >= 0 ? dts + m_wrapShift : kNoTime;
+        if (e->firstPts == kNoTime) e->firstPts = stamp;
+        e->maxPts = e->maxPts == kNoTime ? stamp : std::max(e->maxPts, stamp);
     }
     if (e->probe && e->head.size() < kAudioProbeHead)
         e->head.insert(e->head.end(), p, p + std::min(n, kAudioProbeHead - e->head.size()));
-    if (e->analyser) e->analyser->Feed(p, n, pts, dts);
+    if (e->analyser) e->analyser->Feed(p, n, stamp, decode);
 }
 
 bool EsRouter::OnSample(int id, const Sample& s) {

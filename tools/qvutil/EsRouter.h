@@ -59,6 +59,7 @@ private:
         std::string probed;
         // PES time stamps (MPEG-TS, MPEG-PS): the first in file order, the latest, unwrapped.
         int64_t firstPts = kNoTime, maxPts = kNoTime;
+        int64_t anchor = kNoTime;  // the first stamp as it came, for unwrapping
     };
     Entry* Find(int id);
     int Shown(int id) const;
@@ -66,6 +67,8 @@ private:
     std::vector<Entry> m_streams;
     size_t m_last = 0;  // consecutive pieces mostly go to one stream
     Container m_container = Container::kElementary;
+    // The first PES stamp of all, and what every stamp moves by for it.
+    int64_t m_wrapFirst = kNoTime, m_wrapShift = 0;
     std::function<void(int, const Picture&)> m_onPicture;
 };
 
