@@ -408,6 +408,7 @@ struct MkvTrack {
     uint64_t defaultDuration = 0;  // nanoseconds
     Bytes strip;                   // header stripping: bytes taken off each frame's front
     bool zlib = false;             // compressed frames, marked as mkvmerge marks zlib (no algorithm)
+    uint64_t stereoMode = 0;       // written when not 0
 };
 
 struct MkvBlock {
@@ -474,7 +475,12 @@ inline File WriteMkv(const std::vector<MkvTrack>& tracks, const std::vector<MkvB
             Append(e, El(0x6D80, El(0x6240, El(0x5034, comp))));
         }
         if (t.zlib) Append(e, El(0x6D80, El(0x6240, El(0x5034, Bytes()))));
-        if (t.type == 1) Append(e, El(0xE0, [] { Bytes v = Uint(0xB0, 64); Append(v, Uint(0xBA, 48)); return v; }()));
+        if (t.type == 1) Append(e, El(0xE0, [&t] {
+            Bytes v = Uint(0xB0, 64);
+            Append(v, Uint(0xBA, 48));
+            if (t.stereoMode) Append(v, Uint(0x53B8, t.stereoMode));
+            return v;
+        }()));
         Append(tr, El(0xAE, e, l.sizeLen));
     }
     Append(seg, El(0x1654AE6B, tr, l.sizeLen));

@@ -401,6 +401,30 @@ TEST(MkvDemux, CompressedFramesAreNotAnalysed) {
     EXPECT_EQ(r->facts.streams[1].codecName, "aac");
 }
 
+TEST(MkvDemux, StereoPairsDoubleTheDisplaySize) {
+    // 64x48 pixels shown at 64x48: each view of a pair side by side is twice as wide.
+    const struct {
+        uint64_t mode;
+        int sarNum, sarDen;
+        const char* tag;
+    } rows[] = {{0, 1, 1, ""}, {1, 2, 1, "left_right"}, {11, 2, 1, "right_left"}, {3, 1, 2, "top_bottom"},
+                {6, 1, 2, "row_interleaved_rl"}, {9, 2, 1, "col_interleaved_lr"}, {10, 1, 1, "anaglyph_cyan_red"},
+                {14, 1, 1, "block_rl"}, {15, 1, 1, ""}};
+    for (const auto& row : rows) {
+        MkvTrack video{1, 1, "V_MPEG4/ISO/AVC", 40000000, {}};
+        video.stereoMode = row.mode;
+        const File f = WriteMkv({video}, Blocks(0, false, 4), {}, 1);
+        const auto r = ReadFile(Container::kMatroska, f.bytes, Drive::kPipe, 1);
+        ASSERT_EQ(r->facts.streams.size(), 1u) << row.mode;
+        const qvutil::StreamInfo& s = r->facts.streams[0];
+        EXPECT_EQ(s.sarNum * row.sarDen, s.sarDen * row.sarNum) << row.mode;
+        std::string tag;
+        for (const qvutil::Tag& t : s.tags)
+            if (t.key == "stereo_mode") tag = t.value;
+        EXPECT_EQ(tag, row.tag) << row.mode;
+    }
+}
+
 TEST(MkvDemux, CutAnywhereReadsWhatIsThere) {
     const File f = WriteMkv({{1, 1, "V_MPEG4/ISO/AVC", 40000000, {}}, {2, 2, "A_AAC", 10000000, {}}}, Blocks(3, true), {}, 8);
     for (size_t cut = 1; cut < f.bytes.size(); cut += 61) {

@@ -30,7 +30,8 @@ enum : uint32_t {
     kFlagForced = 0x55AA, kDefaultDuration = 0x23E383, kName = 0x536E, kLanguage = 0x22B59C,
     kLanguageBcp47 = 0x22B59D, kCodecId = 0x86, kCodecPrivate = 0x63A2, kCodecDelay = 0x56AA,
     kVideo = 0xE0, kFlagInterlaced = 0x9A, kFieldOrder = 0x9D, kPixelWidth = 0xB0, kPixelHeight = 0xBA,
-    kDisplayWidth = 0x54B0, kDisplayHeight = 0x54BA, kDisplayUnit = 0x54B2, kColour = 0x55B0, kMatrix = 0x55B1,
+    kDisplayWidth = 0x54B0, kDisplayHeight = 0x54BA, kDisplayUnit = 0x54B2, kStereoMode = 0x53B8, kColour = 0x55B0,
+    kMatrix = 0x55B1,
     kRange = 0x55B9, kTransfer = 0x55BA, kPrimaries = 0x55BB,
     kAudio = 0xE1, kSamplingFrequency = 0xB5, kOutputFrequency = 0x78B5, kChannels = 0x9F, kBitDepth = 0x6264,
     kContentEncodings = 0x6D80, kContentEncoding = 0x6240, kContentCompression = 0x5034, kCompAlgo = 0x4254,
@@ -82,6 +83,7 @@ bool Leaf(uint32_t id) {
     case kTrackNumber: case kTrackUid: case kTrackType: case kFlagDefault: case kDefaultDuration: case kName:
     case kLanguage: case kLanguageBcp47: case kCodecId: case kCodecPrivate: case kCodecDelay: case kFlagInterlaced:
     case kFieldOrder: case kPixelWidth: case kPixelHeight: case kDisplayWidth: case kDisplayHeight: case kDisplayUnit:
+    case kStereoMode:
     case kMatrix: case kRange: case kTransfer: case kPrimaries: case kSamplingFrequency: case kOutputFrequency: case kChannels:
     case kBitDepth: case kCompAlgo: case kCompSettings: case kTimestamp: case kBlockDuration: case kReferenceBlock:
     case kTagTrackUid: case kTagName: case kTagString: case kFileName: case kFileMimeType: case kTargetType:
@@ -199,7 +201,7 @@ struct TrackEntry {
     std::string name;
     uint64_t defaultDuration = 0;
     int64_t pixelWidth = 0, pixelHeight = 0, displayWidth = -1, displayHeight = -1, displayUnit = 0;
-    int64_t interlaced = 0, fieldOrder = 2;
+    int64_t interlaced = 0, fieldOrder = 2, stereoMode = 0;
     double samplingFrequency = 8000;
     int64_t channels = 1, bitDepth = 0;
     double outputFrequency = 0;
@@ -544,6 +546,7 @@ private:
         case kCodecPrivate: if (inTrack) t.info.config = v; break;
         case kFlagInterlaced: if (inTrack) t.interlaced = static_cast<int64_t>(Uint(v)); break;
         case kFieldOrder: if (inTrack) t.fieldOrder = static_cast<int64_t>(Uint(v)); break;
+        case kStereoMode: if (inTrack) t.stereoMode = static_cast<int64_t>(std::min<uint64_t>(Uint(v), 255)); break;
         case kPixelWidth: if (inTrack) t.pixelWidth = static_cast<int64_t>(std::min<uint64_t>(Uint(v), 1 << 30)); break;
         case kPixelHeight: if (inTrack) t.pixelHeight = static_cast<int64_t>(std::min<uint64_t>(Uint(v), 1 << 30)); break;
         case kDisplayWidth: if (inTrack) t.displayWidth = static_cast<int64_t>(std::min<uint64_t>(Uint(v), 1 << 30)); break;
@@ -619,8 +622,18 @@ private:
             s.height = static_cast<int>(t.pixelHeight);
             // The display size (the pixel size unless given; its unit ignored, as ffmpeg
             // ignores it) makes the pixel aspect, which wins over the stream's own.
-            const int64_t dw = t.displayWidth > 0 ? t.displayWidth : t.pixelWidth;
-            const int64_t dh = t.displayHeight > 0 ? t.displayHeight : t.pixelHeight;
+            // A stereo pair side by side (or one above the other) shows each view at the
+            // display size: ffmpeg doubles it across (or down).
+            static const char* const kStereo[] = {"mono", "left_right", "bottom_top", "top_bottom", "checkerboard_rl",
+                                                  "checkerboard_lr", "row_interleaved_rl", "row_interleaved_lr",
+                                                  "col_interleaved_rl", "col_interleaved_lr", "anaglyph_cyan_red",
+                                                  "right_left", "anaglyph_green_magenta", "block_lr", "block_rl"};
+            const int64_t mode = t.stereoMode;
+            const bool across = mode == 1 || mode == 8 || mode == 9 || mode == 11;
+            const bool down = mode == 2 || mode == 3 || mode == 6 || mode == 7;
+            if (mode > 0 && mode < 15) SetTag(s.tags, "stereo_mode", kStereo[mode]);
+            const int64_t dw = (t.displayWidth > 0 ? t.displayWidth : t.pixelWidth) * (across ? 2 : 1);
+            const int64_t dh = (t.displayHeight > 0 ? t.displayHeight : t.pixelHeight) * (down ? 2 : 1);
             if (t.pixelWidth > 0 && t.pixelHeight > 0 && dw > 0 && dh > 0) {
                 const Fraction sar = ReduceWithin(t.pixelHeight * dw, t.pixelWidth * dh, 255);
                 s.sarNum = sar.num, s.sarDen = sar.den;
