@@ -437,6 +437,10 @@ class Tool(CorpusCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.files = FILES + wrapped(cls.dir)
+        cls.bundled = cls.files[-1]  # data/sample.mp4
+        # Under an emulator every other file: the code paths are the same, each start slow.
+        if EMULATOR:
+            cls.files = cls.files[::2]
         ask_ffprobe_first(cls.dir, cls.files)
 
 
@@ -481,7 +485,7 @@ class Inspect(Tool):
     def test_text_report_names_every_stream(self):
         """The report for people has a section for each stream ffprobe finds, timed as the
         JSON report (held to ffprobe above) times it."""
-        for name in ("h264_tff_subs.mkv", "h264_pcm_tmcd.mov", "aac_h264_hevc.mp4", "aac.m4a", self.files[-1]):
+        for name in ("h264_tff_subs.mkv", "h264_pcm_tmcd.mov", "aac_h264_hevc.mp4", "aac.m4a", self.bundled):
             with self.subTest(file=name):
                 rc, out, err = run(["inspect", "--no-digests", self.path(name)])
                 self.assertEqual((rc, err), (0, ""))
