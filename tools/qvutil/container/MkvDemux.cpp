@@ -399,9 +399,9 @@ private:
             if (m_problems.Room())
                 m_problems.Add("element 0x%X at offset %" PRId64 " runs past its parent's end", id, m_elemStart);
             if (parent == kSegment) m_stack.back().end = end;
-            else end = parentEnd;
+            else end = std::max(parentEnd, dataStart);  // a header across the parent's end: empty
         }
-        if (size == kUnknown && id != kSegment && id != kCluster) end = parentEnd;
+        if (size == kUnknown && id != kSegment && id != kCluster) end = std::max(parentEnd, dataStart);
         if (id == kCluster && m_tracksSeen) {
             for (TrackEntry& t : m_tracks) Announce(t);
         }

@@ -1439,8 +1439,9 @@ private:
                 continue;
             }
             // Where the file's size is known, a sample past its end is not there, and one
-            // it cuts is as long as what is left (as ffmpeg reads it).
-            if (m_size >= 0 && s.pos >= m_size) {
+            // it cuts is as long as what is left (as ffmpeg reads it). An empty one reads
+            // nothing, wherever it is.
+            if (m_size >= 0 && s.pos >= m_size && s.size > 0) {
                 m_sampleTrack = best->info.id;
                 m_samplePos = s.pos;
                 if (!m_pastEnd++)
