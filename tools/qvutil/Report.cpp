@@ -561,6 +561,16 @@ Json SideData(const StreamModel* v, const StreamInfo& s) {
     return list;
 }
 
+// What ffmpeg keeps of the container's decoder configuration as extradata: all of it, but
+// for VP9's (vpcC, or Matroska's feature list: read into fields) and the fLaC marker and
+// block header before FLAC's STREAMINFO in Matroska.
+int64_t ExtradataSize(Container c, const StreamInfo& s) {
+    const int64_t n = static_cast<int64_t>(s.config.size());
+    if (!Framed(c) || n == 0 || s.codecName == "vp9") return 0;
+    if (c == Container::kMatroska && s.codecName == "flac") return n >= 8 ? n - 8 : 0;
+    return n;
+}
+
 Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     const StreamInfo& s = r.info;
     const StreamModel* v = r.video && r.video->codec != Codec::Unknown ? r.video : nullptr;
@@ -614,6 +624,8 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     if (v && v->seq.present && v->codec == Codec::H264) j["bits_per_raw_sample"] = std::to_string(v->seq.bitDepthLuma);
     if (t.frames >= 0) j["nb_frames"] = std::to_string(t.frames);
     if (v) j["nb_read_frames"] = std::to_string(v->outputFrames);
+    const int64_t extra = ExtradataSize(model.container, s);
+    if (extra > 0) j["extradata_size"] = extra;
     if (!s.tags.empty()) {
         Json tags = Json::object();
         for (const Tag& tag : s.tags) tags[tag.key] = tag.value;
