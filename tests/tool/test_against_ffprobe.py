@@ -97,7 +97,7 @@ FORMATS = {"libx264": ("h264", ".h264"), "libx265": ("hevc", ".h265"), "mpeg2vid
 KEYS = ["codec_name", "profile", "codec_type", "width", "height", "coded_width", "coded_height", "has_b_frames",
         "sample_aspect_ratio", "display_aspect_ratio", "pix_fmt", "level", "color_range", "color_space",
         "color_transfer", "color_primaries", "chroma_location", "field_order", "refs", "r_frame_rate",
-        "avg_frame_rate", "bits_per_raw_sample", "codec_tag_string", "codec_tag", "tags"]
+        "avg_frame_rate", "bits_per_raw_sample", "codec_tag_string", "codec_tag", "tags", "disposition"]
 EXTRA_OK = {"field_order", "bits_per_raw_sample"}
 
 
@@ -209,7 +209,8 @@ def compare_stream(ours, theirs):
     """The differences between our stream object and ffprobe's, as text lines."""
     diffs = []
     for key in KEYS:
-        if (key, theirs.get(key), ours.get(key)) in KNOWN:
+        if not any(isinstance(v, dict) for v in (theirs.get(key), ours.get(key))) and \
+                (key, theirs.get(key), ours.get(key)) in KNOWN:
             continue
         if key in theirs:
             if ours.get(key) != theirs[key]:

@@ -272,7 +272,7 @@ class AgainstFfmpeg(Tool):
                 ours = {s.get("id"): s for s in json.loads(out)["streams"]}
                 for t in probe(self.path(name))["streams"]:
                     o = ours.get(t["id"], {})
-                    keys = ("index", "codec_type", "codec_name", "codec_tag", "codec_tag_string", "tags")
+                    keys = ("index", "codec_type", "codec_name", "codec_tag", "codec_tag_string", "tags", "disposition")
                     self.assertEqual([o.get(k) for k in keys], [t.get(k) for k in keys], t["id"])
 
     def test_standard_input(self):

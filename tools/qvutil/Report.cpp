@@ -626,6 +626,10 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     if (v) j["nb_read_frames"] = std::to_string(v->outputFrames);
     const int64_t extra = ExtradataSize(model.container, s);
     if (extra > 0) j["extradata_size"] = extra;
+    Json disposition = Json::object();
+    for (size_t k = 0; k < sizeof kDisposition / sizeof kDisposition[0]; ++k)
+        disposition[kDisposition[k]] = s.disposition >> k & 1;
+    j["disposition"] = disposition;
     if (!s.tags.empty()) {
         Json tags = Json::object();
         for (const Tag& tag : s.tags) tags[tag.key] = tag.value;

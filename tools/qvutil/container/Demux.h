@@ -42,6 +42,16 @@ enum class EsCodec { kUnknown, kMpeg1Video, kMpeg2Video, kH264, kH265, kVp9, kAv
 // sub-stream's number (0x80 for the first AC-3 stream).
 constexpr int kPrivateSubstream = 0x10000;
 
+// ffprobe's disposition flags, one bit each in this order.
+constexpr const char* kDisposition[] = {"default", "dub", "original", "comment", "lyrics", "karaoke", "forced",
+                                        "hearing_impaired", "visual_impaired", "clean_effects", "attached_pic",
+                                        "timed_thumbnails", "captions", "descriptions", "metadata", "dependent",
+                                        "still_image"};
+enum DispositionBit : unsigned {
+    kDefaultTrack = 1u << 0, kDub = 1u << 1, kOriginal = 1u << 2, kComment = 1u << 3, kForced = 1u << 6,
+    kHearingImpaired = 1u << 7, kVisualImpaired = 1u << 8, kCleanEffects = 1u << 9, kDescriptions = 1u << 13,
+};
+
 // No time stamp.
 constexpr int64_t kNoTime = std::numeric_limits<int64_t>::min();
 
@@ -103,7 +113,7 @@ struct StreamInfo {
     std::string channelLayout;  // ffmpeg's name, where the container's configuration gives one
 
     std::vector<Tag> tags;  // in ffprobe's order: language, handler_name, ...
-    bool defaultTrack = false;
+    unsigned disposition = 0;  // kDisposition bits
 
     bool IsVideo() const { return kind == StreamKind::kVideo; }
 };

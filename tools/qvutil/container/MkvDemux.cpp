@@ -27,7 +27,8 @@ enum : uint32_t {
     kDateUtc = 0x4461,
     // Tracks
     kTrackEntry = 0xAE, kTrackNumber = 0xD7, kTrackUid = 0x73C5, kTrackType = 0x83, kFlagDefault = 0x88,
-    kFlagForced = 0x55AA, kDefaultDuration = 0x23E383, kName = 0x536E, kLanguage = 0x22B59C,
+    kFlagForced = 0x55AA, kFlagHearingImpaired = 0x55AB, kFlagVisualImpaired = 0x55AC, kFlagTextDescriptions = 0x55AD,
+    kFlagOriginal = 0x55AE, kFlagCommentary = 0x55AF, kDefaultDuration = 0x23E383, kName = 0x536E, kLanguage = 0x22B59C,
     kLanguageBcp47 = 0x22B59D, kCodecId = 0x86, kCodecPrivate = 0x63A2, kCodecDelay = 0x56AA,
     kVideo = 0xE0, kFlagInterlaced = 0x9A, kFieldOrder = 0x9D, kPixelWidth = 0xB0, kPixelHeight = 0xBA,
     kDisplayWidth = 0x54B0, kDisplayHeight = 0x54BA, kDisplayUnit = 0x54B2, kStereoMode = 0x53B8, kColour = 0x55B0,
@@ -81,6 +82,8 @@ bool Leaf(uint32_t id) {
     switch (id) {
     case kDocType: case kTimestampScale: case kDuration: case kTitle: case kMuxingApp: case kWritingApp: case kDateUtc:
     case kTrackNumber: case kTrackUid: case kTrackType: case kFlagDefault: case kDefaultDuration: case kName:
+    case kFlagForced: case kFlagHearingImpaired: case kFlagVisualImpaired: case kFlagTextDescriptions:
+    case kFlagOriginal: case kFlagCommentary:
     case kLanguage: case kLanguageBcp47: case kCodecId: case kCodecPrivate: case kCodecDelay: case kFlagInterlaced:
     case kFieldOrder: case kPixelWidth: case kPixelHeight: case kDisplayWidth: case kDisplayHeight: case kDisplayUnit:
     case kStereoMode:
@@ -303,6 +306,12 @@ private:
         bool tagNode = false;  // a SimpleTag that took a node of the Tag being read
     };
 
+    static void Flag(bool inTrack, TrackEntry& t, unsigned bit, const std::vector<uint8_t>& v) {
+        if (!inTrack) return;
+        if (Uint(v)) t.info.disposition |= bit;
+        else t.info.disposition &= ~bit;
+    }
+
     static void SetTag(std::vector<Tag>& tags, const std::string& key, const std::string& value) {
         for (Tag& t : tags)
             if (t.key == key) return void(t.value = value);
@@ -415,7 +424,10 @@ private:
             switch (id) {
             case kSegment: ++m_segments; break;
             case kTracks: m_tracksSeen = true; break;
-            case kTrackEntry: m_track = TrackEntry(); break;
+            case kTrackEntry:
+                m_track = TrackEntry();
+                m_track.info.disposition = kDefaultTrack;  // FlagDefault is 1 unless said
+                break;
             // ContentCompAlgo defaults to zlib: mkvmerge leaves it out.
             case kContentCompression: if (Inside(kTrackEntry)) m_track.compAlgo = 0; break;
             case kCluster: m_clusterTime = 0; break;
@@ -538,7 +550,16 @@ private:
         case kTrackNumber: if (inTrack) t.number = Uint(v); break;
         case kTrackUid: if (inTrack) t.uid = Uint(v); break;
         case kTrackType: if (inTrack) t.type = Uint(v); break;
-        case kFlagDefault: if (inTrack) t.info.defaultTrack = Uint(v) != 0; break;
+        case kFlagDefault: Flag(inTrack, t, kDefaultTrack, v); break;
+        case kFlagForced: Flag(inTrack, t, kForced, v); break;
+        case kFlagHearingImpaired: Flag(inTrack, t, kHearingImpaired, v); break;
+        case kFlagVisualImpaired: Flag(inTrack, t, kVisualImpaired, v); break;
+        case kFlagTextDescriptions: Flag(inTrack, t, kDescriptions, v); break;
+        case kFlagCommentary: Flag(inTrack, t, kComment, v); break;
+        // Said either way, a track is the original language or a dub.
+        case kFlagOriginal:
+            if (inTrack) t.info.disposition = (t.info.disposition & ~(kOriginal | kDub)) | (Uint(v) ? kOriginal : kDub);
+            break;
         case kDefaultDuration: if (inTrack) t.defaultDuration = Uint(v); break;
         case kName: if (inTrack) t.name = Text(v); break;
         case kLanguage: if (inTrack) t.language = Text(v), t.haveLanguage = true; break;

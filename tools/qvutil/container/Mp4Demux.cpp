@@ -785,7 +785,7 @@ private:
         if (FindChild(trak.body, trak.size, Four("tkhd"), tkhd) && tkhd.size >= 24) {
             const bool v1 = tkhd.body[0] == 1;
             t.trackId = Be32(tkhd.body + (v1 ? 20 : 12));
-            t.info.defaultTrack = (tkhd.body[3] & 1) != 0;
+            if (tkhd.body[3] & 1) t.info.disposition |= kDefaultTrack;  // enabled
             const size_t at = v1 ? 52 : 40;
             if (tkhd.size >= at + 36) TrackMatrix(tkhd.body + at, t);
         }

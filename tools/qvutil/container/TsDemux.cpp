@@ -441,6 +441,8 @@ private:
                 for (size_t k = 0; k + 4 <= len; k += 4) {
                     if (!languages.empty()) languages += ',';
                     languages.append(reinterpret_cast<const char*>(body + k), 3);
+                    const uint8_t type = body[k + 3];
+                    info.disposition |= type == 1 ? kCleanEffects : type == 2 ? kHearingImpaired : type == 3 ? kVisualImpaired : 0u;
                 }
                 // ffmpeg keeps the text up to its first NUL.
                 languages.resize(std::min(languages.size(), languages.find('\0')));
