@@ -427,8 +427,8 @@ size_t Av1Parser::Want() const {
 }
 
 void Av1Parser::OnFrame(const Frame& f) {
-    const size_t n = f.size < 0 ? 0 : std::min(f.have, static_cast<size_t>(std::min<int64_t>(f.size, INT32_MAX)));
-    const bool whole = static_cast<int64_t>(n) == f.size;
+    const size_t n = f.Readable();
+    const bool whole = f.Whole();
     Shown shown;
     bool hidden = false;
     if (f.size == 0) Invalid("AV1 temporal unit", f.offset, "empty sample");

@@ -7,6 +7,7 @@
 #include "Sei.h"
 #include "StreamModel.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -69,6 +70,12 @@ struct Frame {
     size_t have = 0;
     int64_t size = 0;    // the whole frame
     bool key = false;    // the container marks it a sync sample
+
+    // The bytes there are to read: what was given of the frame, at most 2^31 - 1.
+    size_t Readable() const {
+        return size < 0 ? 0 : std::min(have, static_cast<size_t>(std::min<int64_t>(size, INT32_MAX)));
+    }
+    bool Whole() const { return static_cast<int64_t>(Readable()) == size; }
 };
 
 class FrameParser {

@@ -236,8 +236,8 @@ size_t Vp9Parser::Want() const {
 }
 
 void Vp9Parser::OnFrame(const Frame& f) {
-    const size_t n = f.size < 0 ? 0 : std::min(f.have, static_cast<size_t>(std::min<int64_t>(f.size, INT32_MAX)));
-    const bool whole = static_cast<int64_t>(n) == f.size;
+    const size_t n = f.Readable();
+    const bool whole = f.Whole();
     Vp9Superframe sf;
     std::string why;
     if (whole) {
