@@ -372,8 +372,11 @@ public:
                             m.m_out.push_back(s);
                         }
                         const bool stamped = !one[0].pts.empty();
-                        if (d.size() > 1)
-                            Give(m.m_out, id, d.data() + 1, d.size() - 1, stamped ? one[0].pts[0][1] : -1,
+                        // Audio sub-streams: a frame count and a pointer before the frames
+                        // (TrueHD one byte more).
+                        const size_t skip = 1 + (sub >= 0x80 ? (sub >= 0xB0 && sub <= 0xBF ? 4 : 3) : 0);
+                        if (d.size() > skip)
+                            Give(m.m_out, id, d.data() + skip, d.size() - skip, stamped ? one[0].pts[0][1] : -1,
                                  stamped ? one[0].pts[0][2] : -1);
                     }
                 } else if ((code >= 0xC0 && code <= 0xEF) || code == 0xFD) {

@@ -143,8 +143,8 @@ public:
     // Byte streams (MPEG-TS, MPEG-PS): the stream's payload bytes in order, cut anywhere;
     // n > 0. p points into the piece given to Feed (or the demuxer's own few carried bytes)
     // and is valid during the call only. pts, dts: the 90 kHz time stamps of the PES packet
-    // whose payload begins with these bytes (dts is pts where the packet has only that), -1
-    // when none begins here.
+    // whose payload begins with these bytes (dts is pts where the packet has only that), -2
+    // where a packet without time stamps begins, -1 where none begins here.
     virtual void OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t dts) = 0;
     // Framed containers: a sample begins. True when the sink wants its bytes: they follow
     // through OnSampleData until the bytes given and skipped make up the sample's size.

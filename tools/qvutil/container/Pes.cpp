@@ -127,7 +127,7 @@ void DescribeStreamType(uint8_t type, StreamInfo& info) {
     };
     // ffmpeg's names; MPEG audio is named by its layer once its frames are read.
     static const Known kKnown[] = {
-        {0x03, StreamKind::kAudio, "mp3"}, {0x04, StreamKind::kAudio, "mp3"},
+        {0x03, StreamKind::kAudio, "mp3"}, {0x04, StreamKind::kAudio, "mp2"},
         {0x0F, StreamKind::kAudio, "aac"}, {0x10, StreamKind::kVideo, "mpeg4"},
         {0x11, StreamKind::kAudio, "aac_latm"}, {0x1C, StreamKind::kAudio, "aac"},
         {0x1F, StreamKind::kVideo, ""}, {0x20, StreamKind::kVideo, ""}, {0x21, StreamKind::kVideo, "jpeg2000"},
@@ -218,8 +218,9 @@ unsigned PesAssembler::Take(const uint8_t* p, size_t n, int id, EsSink& sink) {
         }
         m_state = kPayload;
         m_left = h.length ? int64_t{6} + h.length - r : -1;
-        m_pts = h.pts;
-        m_dts = h.dts;
+        // -2: a packet without time stamps begins here.
+        m_pts = h.pts >= 0 ? h.pts : -2;
+        m_dts = h.pts >= 0 ? h.dts : -2;
         const size_t used = static_cast<size_t>(r) - had;
         p += used;
         n -= used;

@@ -52,14 +52,19 @@ bool EsStreamId(uint8_t id) {
 class PrivateSink final : public EsSink {
 public:
     PrivateSink(EsSink& sink, ContainerFacts& facts) : m_sink(sink), m_facts(facts) {}
-    void Begin() { m_sub = -1, m_pts = m_dts = -1; }
+    void Begin() { m_sub = -1, m_pts = m_dts = -1, m_header = 0; }
     bool OnStream(const StreamInfo&) override { return true; }
     void OnData(int, const uint8_t* p, size_t n, int64_t pts, int64_t dts) override {
-        if (pts >= 0) m_pts = pts, m_dts = dts;
+        if (pts != -1) m_pts = pts, m_dts = dts;
         if (m_sub < 0) {
             m_sub = Announce(p[0]);
+            // Audio sub-streams put a frame count and the first access unit's place before
+            // their frames (TrueHD one byte more); LPCM's own header stays for its decoder.
+            m_header = p[0] >= 0x80 && p[0] <= 0xCF ? (p[0] >= 0xB0 && p[0] <= 0xBF ? 4 : 3) : 0;
             ++p, --n;
         }
+        const size_t skip = std::min(n, m_header);
+        p += skip, n -= skip, m_header -= skip;
         if (m_sub == kSkip || !n) return;
         m_sink.OnData(m_sub, p, n, m_pts, m_dts);
         m_pts = m_dts = -1;
@@ -92,6 +97,7 @@ private:
     EsSink& m_sink;
     ContainerFacts& m_facts;
     int m_sub = -1;
+    size_t m_header = 0;
     int64_t m_pts = -1, m_dts = -1;
     bool m_seen[256] = {};
 };
