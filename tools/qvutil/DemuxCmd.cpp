@@ -2,13 +2,15 @@
 // 'ffmpeg -i FILE -map 0:v:N -c copy -f h264 OUT' for MPEG-TS and MPEG-PS, and for MP4 and
 // Matroska with the samples' NAL units given start codes and the decoder configuration's
 // parameter sets before key frames, as ffmpeg's h264_mp4toannexb and hevc_mp4toannexb
-// bitstream filters write them; or the list of its streams.
+// bitstream filters write them, and AAC frames with ADTS headers as '-f adts' writes them;
+// or the list of its streams.
 
 #include "Commands.h"
 #include "EsRouter.h"
 #include "Input.h"
 #include "Pump.h"
 #include "codec/AnnexB.h"
+#include "codec/AudioHeaders.h"
 #include "codec/AudioProbe.h"
 #include "container/Demux.h"
 
@@ -39,8 +41,11 @@ std::string Kind(const StreamInfo& s) {
 
 // What demux can write of a stream of a framed container.
 bool Writable(const StreamInfo& s) {
+    const std::string& c = s.codecName;
     return s.codec == EsCodec::kH264 || s.codec == EsCodec::kH265 || s.codec == EsCodec::kMpeg1Video ||
-           s.codec == EsCodec::kMpeg2Video;
+           s.codec == EsCodec::kMpeg2Video ||
+           (s.kind == StreamKind::kAudio && (c == "aac" || c == "mp1" || c == "mp2" || c == "mp3" || c == "ac3" ||
+                                             c == "eac3" || c == "dts" || c == "truehd" || c == "mlp"));
 }
 
 class DemuxSink : public EsSink {
@@ -60,9 +65,17 @@ public:
         m_chosen = info.id;
         m_info = info;
         if (m_framed && !Writable(info)) {
-            m_problem = "is " + Kind(info) + ": demux writes H.264, H.265 and MPEG-1/2 video out of MP4 and Matroska";
+            m_problem = "is " + Kind(info) +
+                        ": demux writes H.264, H.265 and MPEG-1/2 video, AAC, MPEG audio, AC-3, E-AC-3, DTS and "
+                        "TrueHD out of MP4 and Matroska";
             return false;
         }
+        // AAC samples are raw frames: each gets the ADTS header ffmpeg's muxer makes from
+        // the configuration.
+        uint8_t adts[7];
+        m_adts = m_framed && info.codecName == "aac";
+        if (m_adts && !AdtsHeaderFor(info.config.data(), info.config.size(), 0, adts))
+            m_problem = "its AAC configuration cannot be put in ADTS headers";
         if (info.nalLengthSize && (info.codec == EsCodec::kH264 || info.codec == EsCodec::kH265)) {
             std::string why;
             if (!m_annexB.Configure(info.codec == EsCodec::kH265, info.config.data(), info.config.size(), why))
@@ -98,6 +111,12 @@ public:
                 m_converted.clear();
                 m_annexB.Packet(m_sample.data(), m_sample.size(), m_converted);
                 Put(m_converted.data(), m_converted.size());
+            } else if (m_adts) {
+                uint8_t adts[7];
+                if (AdtsHeaderFor(m_info.config.data(), m_info.config.size(), m_sample.size(), adts)) {
+                    Put(adts, sizeof adts);
+                    Put(m_sample.data(), m_sample.size());
+                }
             } else {
                 Put(m_sample.data(), m_sample.size());
             }
@@ -157,6 +176,7 @@ private:
     std::vector<uint8_t> m_buf, m_sample, m_converted;
     int64_t m_sampleLeft = 0;
     AnnexBWriter m_annexB;
+    bool m_adts = false;
 };
 
 }  // namespace
@@ -171,9 +191,10 @@ int CmdDemux(int argc, char** argv) {
               "its PES packets, in order ('ffmpeg -i FILE -map 0:v:0 -c copy -f h264 OUT'); from\n"
               "MP4/MOV/3GP or Matroska/WebM an H.264 or H.265 stream in Annex B form (start codes,\n"
               "the parameter sets before key frames, as ffmpeg's h264_mp4toannexb and\n"
-              "hevc_mp4toannexb write it) or MPEG-1/2 video as its samples hold it. Problems met\n"
-              "on the way (lost sync, continuity errors, bad headers) are reported on standard\n"
-              "error.\n"
+              "hevc_mp4toannexb write it), MPEG-1/2 video as its samples hold it, AAC with ADTS\n"
+              "headers ('-f adts') and MPEG audio, AC-3, E-AC-3, DTS and TrueHD as their frames\n"
+              "are. Problems met on the way (lost sync, continuity errors, bad headers) are\n"
+              "reported on standard error.\n"
               "\n"
               "  -o, --output=OUT  write to OUT instead of standard output\n"
               "  -s, --stream=ID   the stream with this PID (transport streams), stream_id\n"

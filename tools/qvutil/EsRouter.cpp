@@ -34,12 +34,16 @@ bool AudioByItsBytes(const StreamInfo& info, Container c) {
 
 bool EsRouter::OnStream(const StreamInfo& info) {
     if (Find(info.id)) return false;
-    m_streams.push_back({info.id, info, nullptr, {}, false, {}, {}, kNoTime, kNoTime});
+    m_streams.push_back({info.id, info, nullptr, nullptr, {}, false, {}, {}, kNoTime, kNoTime});
     Entry& e = m_streams.back();
     e.probe = AudioByItsBytes(info, m_container);
+    const bool framed = m_container == Container::kMp4 || m_container == Container::kMatroska;
+    // MPEG audio's layer, where the container leaves it open, is its frames' to tell.
+    if (info.kind == StreamKind::kAudio && (framed || !e.probe || info.codecName == "mp2" || info.codecName == "mp3"))
+        StartAudio(e, info.codecName);
     // Streams that may be video are analysed too; their bytes decide.
     const bool readable = info.codec != EsCodec::kOther && (info.IsVideo() || info.codec == EsCodec::kUnknown);
-    if (!readable) return false;
+    if (!readable) return e.audio != nullptr;
     e.analyser = std::make_unique<EsAnalyser>(CodecOf(info.codec));
     const int shown = Shown(info.id);
     e.analyser->Model().id = info.id == kElementaryId ? -1 : shown;
@@ -49,6 +53,19 @@ bool EsRouter::OnStream(const StreamInfo& info) {
     });
     if (m_container == Container::kMp4 || m_container == Container::kMatroska) e.analyser->Configure(info);
     return true;
+}
+
+// Codecs whose frames say more than a framed container's description: their first samples'
+// headers are read.
+bool HeadersInFrames(const std::string& codec) {
+    return codec == "mp1" || codec == "mp2" || codec == "mp3" || codec == "ac3" || codec == "eac3" ||
+           codec == "dts" || codec == "truehd" || codec == "mlp";
+}
+
+void EsRouter::StartAudio(Entry& e, const std::string& codec) {
+    e.audio = std::make_unique<AudioAnalyser>(codec);
+    if (m_container == Container::kMp4 || m_container == Container::kMatroska) e.audio->Configure(e.info);
+    else e.audio->Describe(e.info);
 }
 
 EsRouter::Entry* EsRouter::Find(int id) {
@@ -82,8 +99,23 @@ void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t d
         if (e->firstPts == kNoTime) e->firstPts = stamp;
         e->maxPts = e->maxPts == kNoTime ? stamp : std::max(e->maxPts, stamp);
     }
-    if (e->probe && e->head.size() < kAudioProbeHead)
-        e->head.insert(e->head.end(), p, p + std::min(n, kAudioProbeHead - e->head.size()));
+    if (e->audio) {
+        e->audio->Feed(p, n, pts != -1, pts >= 0);
+    } else if (e->probe) {
+        // The codec is for the first bytes to tell; they are kept until there are enough.
+        const size_t take = std::min(n, kAudioProbeHead - e->head.size());
+        e->head.insert(e->head.end(), p, p + take);
+        if (e->head.size() >= kAudioProbeHead) {
+            e->probed = ProbeAudio(e->head.data(), e->head.size());
+            if (!e->probed.empty()) {
+                StartAudio(*e, e->probed);
+                e->audio->Feed(e->head.data(), e->head.size(), true, e->firstPts != kNoTime);
+                if (take < n) e->audio->Feed(p + take, n - take);
+            }
+            e->probe = false;
+            std::vector<uint8_t>().swap(e->head);
+        }
+    }
     if (e->analyser) e->analyser->Feed(p, n, stamp, decode);
 }
 
@@ -93,6 +125,8 @@ bool EsRouter::OnSample(int id, const Sample& s) {
     SampleStats& st = e->samples;
     ++st.count;
     st.bytes += s.size;
+    // Wholly before the edit's start: decoded, never output.
+    if (s.pts != kNoTime && s.pts + s.duration <= 0 && s.discard) ++st.hidden;
     st.keys += s.key;
     if (s.pts != kNoTime) {
         if (st.firstPts == kNoTime) st.firstPts = s.pts;
@@ -101,6 +135,8 @@ bool EsRouter::OnSample(int id, const Sample& s) {
         st.maxEnd = st.maxEnd == kNoTime ? end : std::max(st.maxEnd, end);
     }
     if (s.dts != kNoTime && st.firstDts == kNoTime) st.firstDts = s.dts;
+    // The first samples of audio whose frames have headers; the rest are counted.
+    if (e->audio) return HeadersInFrames(e->audio->CodecName()) && e->audio->WantsHead();
     if (!e->analyser) return false;
     e->analyser->BeginSample(s);
     return e->analyser->Wants();
@@ -108,6 +144,11 @@ bool EsRouter::OnSample(int id, const Sample& s) {
 
 int64_t EsRouter::OnSampleData(int id, const uint8_t* p, size_t n) {
     Entry* e = Find(id);
+    if (e && e->audio) {
+        // The first bytes are enough; the container's sample size is the frame's.
+        if (e->audio->WantsHead()) e->audio->SampleHead(p, n);
+        return INT64_MAX - static_cast<int64_t>(n);
+    }
     if (!e || !e->analyser) return INT64_MAX - static_cast<int64_t>(n);
     return e->analyser->SampleData(p, n);
 }
@@ -115,7 +156,14 @@ int64_t EsRouter::OnSampleData(int id, const uint8_t* p, size_t n) {
 void EsRouter::Finish() {
     for (Entry& e : m_streams) {
         if (e.analyser) e.analyser->Finish();
-        if (e.probe && !(e.analyser && e.analyser->Model().codec != Codec::Unknown)) e.probed = ProbeAudio(e.head.data(), e.head.size());
+        if (e.probe && !(e.analyser && e.analyser->Model().codec != Codec::Unknown)) {
+            e.probed = ProbeAudio(e.head.data(), e.head.size());
+            if (!e.probed.empty()) {
+                StartAudio(e, e.probed);
+                e.audio->Feed(e.head.data(), e.head.size());
+            }
+        }
+        if (e.audio) e.audio->Finish();
         std::vector<uint8_t>().swap(e.head);
     }
 }
@@ -128,6 +176,26 @@ std::vector<const StreamModel*> EsRouter::Streams(bool withUnknown) const {
     return out;
 }
 
+// The samples ffmpeg reckons a transport or program stream's last audio packet to last
+// when it times the stream: one frame of the codecs whose frame length it knows before
+// decoding, what the bytes hold for PCM, nothing for the rest.
+int64_t LastPacketSamples(const AudioAnalyser& a) {
+    const AudioModel& m = a.Model();
+    const AudioFacts& f = m.facts;
+    const std::string& c = f.codecName;
+    if (c == "aac") return f.frameSamples;
+    if (c == "ac3" || c == "mp1" || c == "mp2" || c == "mp3" || c == "truehd" || c == "mlp") return f.frameSamples;
+    if (c == "pcm_bluray" && f.bitsPerCoded > 0) {
+        const int64_t frame = ((f.channels + 1) & ~1) * f.bitsPerCoded / 8;
+        return m.lastUnitBytes > 4 ? (m.lastUnitBytes - 4) / frame : 0;
+    }
+    if (c == "pcm_dvd" && f.bitsPerCoded > 0) {
+        const int64_t pair = int64_t{f.bitsPerCoded} * 2 / 8 * f.channels;
+        return m.lastUnitBytes > 3 ? 2 * ((m.lastUnitBytes - 3) / pair) : 0;
+    }
+    return 0;
+}
+
 MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const {
     MediaModel m;
     m.format = format;
@@ -137,6 +205,7 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
     m.format.startUs = facts.startUs;
     m.format.durationUs = facts.durationUs;
     const bool pes = m_container == Container::kMpegTs || m_container == Container::kM2ts || m_container == Container::kMpegPs;
+    const bool framed = m_container == Container::kMp4 || m_container == Container::kMatroska;
     std::vector<StreamInfo> timed;
     int64_t end = INT64_MIN;
     for (const StreamInfo& info : facts.streams) {
@@ -152,8 +221,13 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
                 r.info.timeBase = {1, 90000};
                 r.info.startTime = e.firstPts;
                 const StreamModel* v = e.analyser ? &e.analyser->Model() : nullptr;
-                if (v && v->seq.frameRate.Known()) {
-                    const int64_t last = e.maxPts + 90000 * v->seq.frameRate.den / v->seq.frameRate.num;
+                const AudioFacts* a = e.audio && e.audio->Model().facts.present ? &e.audio->Model().facts : nullptr;
+                int64_t last = kNoTime;
+                if (v && v->seq.frameRate.Known()) last = e.maxPts + 90000 * v->seq.frameRate.den / v->seq.frameRate.num;
+                // Audio: the last packet's stamp and the length ffmpeg gives it.
+                else if (a && a->sampleRate > 0)
+                    last = e.maxPts + int64_t{90000} * LastPacketSamples(*e.audio) / a->sampleRate;
+                if (last != kNoTime) {
                     r.info.duration = last - e.firstPts;
                     end = std::max(end, last);
                 }
@@ -162,6 +236,14 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
             if (!e.probed.empty()) {
                 r.info.kind = StreamKind::kAudio;
                 r.info.codecName = e.probed;
+            }
+            if (e.audio) {
+                r.audio = &e.audio->Model();
+                const AudioFacts& a = r.audio->facts;
+                // The frames name MPEG audio's layer, and E-AC-3 sent as AC-3.
+                if (a.present && !a.codecName.empty() && r.info.codecName != "aac_latm" && !framed)
+                    r.info.codecName = a.codecName;
+                if (a.present) r.info.kind = StreamKind::kAudio;
             }
             if (e.analyser && (e.analyser->Model().codec != Codec::Unknown || info.IsVideo()))
                 r.video = &e.analyser->Model();

@@ -7,6 +7,7 @@
 // samples. At the end, with the demuxer's facts, it makes the one model that inspect prints.
 
 #include "EsAnalyser.h"
+#include "codec/AudioAnalyser.h"
 #include "StreamModel.h"
 #include "container/Demux.h"
 
@@ -52,6 +53,7 @@ private:
         int id;
         StreamInfo info;
         std::unique_ptr<EsAnalyser> analyser;
+        std::unique_ptr<AudioAnalyser> audio;
         SampleStats samples;
         // The first payload bytes of a stream whose audio codec is for them to tell.
         bool probe = false;
@@ -62,6 +64,7 @@ private:
         int64_t anchor = kNoTime;  // the first stamp as it came, for unwrapping
     };
     Entry* Find(int id);
+    void StartAudio(Entry& e, const std::string& codec);
     int Shown(int id) const;
 
     std::vector<Entry> m_streams;

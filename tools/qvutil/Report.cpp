@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "codec/AudioAnalyser.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -240,11 +242,61 @@ int64_t ParserBitRate(const StreamModel& m) {
     return s.mpeg2 && s.headerBitRate == int64_t{0x3FFFF} * 400 ? 0 : s.headerBitRate;
 }
 
+// What ffmpeg prints as bits_per_sample: the sample width of PCM codecs, 0 for the rest.
+int BitsPerSample(const std::string& codec) {
+    if (codec.compare(0, 4, "pcm_") != 0) return 0;
+    if (codec == "pcm_alaw" || codec == "pcm_mulaw" || codec == "pcm_s8" || codec == "pcm_u8") return 8;
+    for (int bits : {16, 24, 32, 64})
+        if (codec.find(std::to_string(bits)) != std::string::npos) return bits;
+    return 0;
+}
+
+// The decoder's sample format of a PCM codec.
+std::string PcmSampleFmt(const std::string& codec) {
+    if (codec.compare(0, 4, "pcm_") != 0) return std::string();
+    if (codec == "pcm_u8" || codec == "pcm_s8") return "u8";
+    if (codec == "pcm_alaw" || codec == "pcm_mulaw") return "s16";
+    if (codec.compare(0, 5, "pcm_f") == 0) return codec.find("64") != std::string::npos ? "dbl" : "flt";
+    if (codec.find("16") != std::string::npos) return "s16";
+    if (codec.find("64") != std::string::npos) return "s64";
+    return "s32";
+}
+
+// The frames ffmpeg's decoder outputs: every packet of a framed container but those wholly
+// before an MP4 edit and Vorbis's first; each frame of a byte stream; PCM's packets
+// (MOV's PCM samples go out 1024 at a time).
+int64_t AudioFramesRead(const MediaModel& model, const StreamReport& r) {
+    const std::string& c = r.info.codecName;
+    const bool pcm = c.compare(0, 4, "pcm_") == 0;
+    if (!Framed(model.container)) return pcm ? r.audio->units : r.audio->frames;
+    int64_t n = r.samples.count;
+    // Vorbis's first packet primes the decoder: it is the one an edit hides, if any is.
+    n -= c == "vorbis" ? std::max<int64_t>(r.samples.hidden, n > 0) : r.samples.hidden;
+    if (pcm && model.container == Container::kMp4) n = (n + 1023) / 1024;
+    return n;
+}
+
+// A layout where the codec has none: MOV's PCM takes the usual one for its channel count.
+std::string ContainerLayout(const MediaModel& model, const StreamInfo& s) {
+    if (!s.channelLayout.empty() || model.container != Container::kMp4 || s.codecName.compare(0, 4, "pcm_") != 0)
+        return s.channelLayout;
+    static const char* const kDefault[9] = {"", "mono", "stereo", "2.1", "4.0", "5.0", "5.1", "6.1", "7.1"};
+    return s.channels > 0 && s.channels <= 8 ? kDefault[s.channels] : std::string();
+}
+
+// The audio facts a stream's own headers give, where they were read.
+const AudioFacts* AudioOf(const StreamReport& r) {
+    return r.audio && r.audio->facts.present ? &r.audio->facts : nullptr;
+}
+
 Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
     Timing t;
     const StreamInfo& s = r.info;
     const StreamModel* v = r.video;
     const Rational codecRate = v && v->seq.frameRate.Known() ? v->seq.frameRate : Rational();
+    const AudioFacts* a = AudioOf(r);
+    // ffmpeg's parsers of these set the frame header's rate over the container's.
+    const bool parsedRate = a && (s.codecName == "ac3" || s.codecName == "eac3" || s.codecName == "dts");
     if (model.container == Container::kMp4) {
         t.timeBase = true;
         t.startPts = s.startTime;
@@ -259,11 +311,17 @@ Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
         if (!t.rate.Known()) t.rate = codecRate.Known() ? codecRate : t.avgRate;
         // ffmpeg parses MPEG-1 video in MP4, and its parser's rate is the sequence header's.
         if (v && v->codec == Codec::Mpeg12 && !v->seq.mpeg2 && v->seq.present) t.bitRate = ParserBitRate(*v);
+        if (parsedRate) t.bitRate = a->bitRate;
         return t;
     }
     if (model.container == Container::kMatroska) {
         t.timeBase = true;
         t.startPts = s.startTime;
+        if (a && (parsedRate || s.codecName == "mp2" || s.codecName == "mp3" || s.codecName == "mp1"))
+            t.bitRate = r.audio->bitRate;
+        // PCM's rate is its sample rate, channels and width.
+        if (BitsPerSample(s.codecName) > 0 && s.sampleRate > 0)
+            t.bitRate = int64_t{s.sampleRate} * s.channels * BitsPerSample(s.codecName);
         if (s.kind == StreamKind::kAttachment) {
             t.durationTs = s.duration;
             if (s.duration != kNoTime) t.durationSeconds = static_cast<double>(s.duration) / 90000;
@@ -292,6 +350,7 @@ Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
         if (s.duration != kNoTime) t.durationSeconds = static_cast<double>(s.duration) / 90000;
     }
     if (v && v->codec == Codec::Mpeg12) t.bitRate = ParserBitRate(*v);
+    if (r.audio) t.bitRate = r.audio->bitRate;
     return t;
 }
 
@@ -305,13 +364,28 @@ std::string TagText(uint32_t tag) {
     return s;
 }
 
-// What ffmpeg prints as bits_per_sample: the sample width of PCM codecs, 0 for the rest.
-int BitsPerSample(const std::string& codec) {
-    if (codec.compare(0, 4, "pcm_") != 0) return 0;
-    if (codec == "pcm_alaw" || codec == "pcm_mulaw" || codec == "pcm_s8" || codec == "pcm_u8") return 8;
-    for (int bits : {16, 24, 32, 64})
-        if (codec.find(std::to_string(bits)) != std::string::npos) return bits;
-    return 0;
+
+// The audio block: what the frames' headers say beyond the stream's line.
+void AudioText(std::string& out, const AudioModel& m, int64_t frames) {
+    const AudioFacts& a = m.facts;
+    std::string line;
+    if (a.present) {
+        line = Format("%" PRId64 " frames", frames);
+        if (a.frameSamples > 0) line += Format(" of %d samples", a.frameSamples);
+        if (m.bitRate > 0) line += Format(", %" PRId64 " kbit/s", m.bitRate / 1000);
+        else if (a.bitRate > 0) line += Format(", %s%" PRId64 " kbit/s", a.codecName == "truehd" || a.codecName == "mlp" ? "peak " : "", a.bitRate / 1000);
+        if (!a.sampleFmt.empty()) line += ", decodes to " + a.sampleFmt;
+        if (!a.detail.empty()) line += ", " + a.detail;
+        if (a.initialPadding) line += Format(", %d samples of padding", a.initialPadding);
+    }
+    if (m.changes) line += Format("%s%d header change%s", line.empty() ? "" : ", ", m.changes, m.changes == 1 ? "" : "s");
+    if (m.skipped) line += Format("%s%" PRId64 " bytes outside frames", line.empty() ? "" : ", ", m.skipped);
+    if (!line.empty()) out += "Audio        " + line + "\n";
+    if (!m.diagnostics.empty()) {
+        out += "Problems\n";
+        for (const std::string& d : m.diagnostics) out += "  " + d + "\n";
+        if (m.diagnosticsDropped) out += Format("  ... and %" PRId64 " more\n", m.diagnosticsDropped);
+    }
 }
 
 void VideoText(std::string& out, const StreamModel& m, bool framed, bool timed) {
@@ -371,9 +445,16 @@ std::string TextReport(const MediaModel& model) {
                 if (s.codecTag && Framed(model.container)) name += " (" + TagText(s.codecTag) + ")";
                 head += ": " + name;
                 if (s.kind == StreamKind::kAudio) {
-                    if (s.sampleRate) head += Format(", %d Hz", s.sampleRate);
-                    if (s.channels) head += Format(", %d channel%s", s.channels, s.channels == 1 ? "" : "s");
-                    if (BitsPerSample(s.codecName)) head += Format(", %d bits", BitsPerSample(s.codecName));
+                    const AudioFacts* a = AudioOf(r);
+                    if (a && !a->profile.empty()) head += " " + a->profile;
+                    const int rate = a && a->sampleRate ? a->sampleRate : s.sampleRate;
+                    const int channels = a && a->channels ? a->channels : s.channels;
+                    const std::string layout = a && a->channels ? a->Layout() : ContainerLayout(model, s);
+                    if (rate) head += Format(", %d Hz", rate);
+                    if (!layout.empty()) head += ", " + layout;
+                    else if (channels) head += Format(", %d channel%s", channels, channels == 1 ? "" : "s");
+                    const int bits = a && a->bitsPerRawSample ? a->bitsPerRawSample : BitsPerSample(s.codecName);
+                    if (bits) head += Format(", %d bits", bits);
                 }
                 if (s.kind == StreamKind::kVideo && s.width > 0) head += Format(", %dx%d", s.width, s.height);
             }
@@ -404,6 +485,7 @@ std::string TextReport(const MediaModel& model) {
             if (t.bitRate > 0) add(Format("%" PRId64 " bit/s", t.bitRate));
             if (!line.empty()) out += "Container    " + line + "\n";
         }
+        if (r.audio) AudioText(out, *r.audio, framed ? r.samples.count : r.audio->frames);
         if (!v) continue;
         out += Format("Codec        %s\n", v->startCodes || (framed && v->codec != Codec::Unknown) ? CodecName(v->codec)
                                                                                            : "none (no start codes)");
@@ -583,7 +665,9 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
         const std::string longName = v ? v->CodecLongName() : CodecLongName(name);
         if (!longName.empty()) j["codec_long_name"] = longName;
     }
+    const AudioFacts* a = AudioOf(r);
     if (v && !v->seq.profile.empty()) j["profile"] = v->seq.profile;
+    else if (a && !a->profile.empty()) j["profile"] = a->profile;
     j["codec_type"] = KindName(s.kind);
     // A transport stream's tag is its stream type or registered format; 0 where the container
     // has none.
@@ -595,9 +679,14 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
         j["height"] = s.height;
     }
     if (s.kind == StreamKind::kAudio) {
-        if (s.sampleRate) j["sample_rate"] = std::to_string(s.sampleRate);
-        if (s.channels) j["channels"] = s.channels;
-        if (!s.channelLayout.empty()) j["channel_layout"] = s.channelLayout;
+        const std::string fmt = a && !a->sampleFmt.empty() ? a->sampleFmt : PcmSampleFmt(name);
+        if (!fmt.empty()) j["sample_fmt"] = fmt;
+        const int rate = a && a->sampleRate ? a->sampleRate : s.sampleRate;
+        if (rate) j["sample_rate"] = std::to_string(rate);
+        const int channels = a && a->channels ? a->channels : s.channels;
+        if (channels) j["channels"] = channels;
+        const std::string layout = a && a->channels ? a->Layout() : ContainerLayout(model, s);
+        if (!layout.empty()) j["channel_layout"] = layout;
         j["bits_per_sample"] = BitsPerSample(name);
     }
     if (s.kind != StreamKind::kAttachment && r.shownId >= 0 && model.container != Container::kMatroska &&
@@ -622,8 +711,13 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     if (t.bitRate > 0) j["bit_rate"] = std::to_string(t.bitRate);
     // ffmpeg's H.264 decoder alone gives it.
     if (v && v->seq.present && v->codec == Codec::H264) j["bits_per_raw_sample"] = std::to_string(v->seq.bitDepthLuma);
+    if (a && a->bitsPerRawSample) j["bits_per_raw_sample"] = std::to_string(a->bitsPerRawSample);
+    // 24-bit PCM's decoder states its width.
+    else if (s.kind == StreamKind::kAudio && BitsPerSample(name) == 24) j["bits_per_raw_sample"] = "24";
     if (t.frames >= 0) j["nb_frames"] = std::to_string(t.frames);
     if (v) j["nb_read_frames"] = std::to_string(v->outputFrames);
+    // Audio frames as a decoder is given them: the container's samples where it frames them.
+    else if (r.audio) j["nb_read_frames"] = std::to_string(AudioFramesRead(model, r));
     const int64_t extra = ExtradataSize(model.container, s);
     if (extra > 0) j["extradata_size"] = extra;
     Json disposition = Json::object();
@@ -638,6 +732,12 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     const Json side = SideData(v, s);
     if (!side.empty()) j["side_data_list"] = side;
     if (v) VideoOwnJson(j, *v);
+    if (r.audio && !r.audio->diagnostics.empty()) {
+        Json d = Json::array();
+        for (const std::string& text : r.audio->diagnostics) d.push_back(text);
+        if (r.audio->diagnosticsDropped) d.push_back(Format("... and %" PRId64 " more", r.audio->diagnosticsDropped));
+        j["diagnostics"] = d;
+    }
     return j;
 }
 

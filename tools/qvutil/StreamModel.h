@@ -15,6 +15,8 @@
 
 namespace qvutil {
 
+struct AudioModel;
+
 struct Rational {
     int64_t num = 0, den = 0;  // den 0: unknown
     bool Known() const { return num > 0 && den > 0; }
@@ -156,6 +158,7 @@ struct StreamModel {
 // What a framed container's samples of one stream add up to.
 struct SampleStats {
     int64_t count = 0, bytes = 0, keys = 0;
+    int64_t hidden = 0;  // wholly before the edit's start
     int64_t firstPts = kNoTime, minPts = kNoTime, maxEnd = kNoTime, firstDts = kNoTime;
 };
 
@@ -176,6 +179,7 @@ struct StreamReport {
     StreamInfo info;
     int shownId = 0;                     // the id as ffprobe prints it
     const StreamModel* video = nullptr;  // null where the codec is not read
+    const AudioModel* audio = nullptr;   // audio whose headers were read
     SampleStats samples;
 };
 

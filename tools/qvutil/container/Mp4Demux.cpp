@@ -1119,14 +1119,21 @@ private:
         Box box, wave;
         s.codec = EsCodec::kOther;
         switch (e.type) {
-        case Four("mp4a"): {
+        case Four("mp4a"): case Four("msVo"): {
             // QuickTime puts esds inside a wave box.
             int oti = -1;
             if (FindChild(ext, extLen, Four("esds"), box)) oti = EsdsObjectType(box);
             else if (FindChild(ext, extLen, Four("wave"), wave) && FindChild(wave.body, wave.size, Four("esds"), box))
                 oti = EsdsObjectType(box);
             s.codecName = oti == 0x69 || oti == 0x6B ? "mp3" : oti == 0xA5 ? "ac3" : oti == 0xA6 ? "eac3"
-                          : oti == 0xA9 ? "dts" : oti == 0xAD ? "opus" : oti == 0xDD ? "vorbis" : "aac";
+                          : oti == 0xA9 ? "dts" : oti == 0xAD ? "opus" : oti == 0xDD || e.type == Four("msVo") ? "vorbis"
+                          : "aac";
+            // ffmpeg keeps the decoder specific info as extradata: Vorbis's three headers too.
+            if (s.codecName == "vorbis") {
+                s.config = m_esdsConfig;
+                // QuickTime's Vorbis keeps the headers in a glbl box.
+                if (s.config.empty() && FindChild(ext, extLen, Four("glbl"), box)) s.config.assign(box.body, box.body + box.size);
+            }
             if (s.codecName == "aac") {
                 s.config = m_esdsConfig;
                 int rate = 0, channels = 0;
@@ -1140,6 +1147,7 @@ private:
         }
         default:
             s.codecName = AudioCodecName(e.type, s.bitsPerSample);
+            CodecConfig(e.type, ext, extLen, s);
             // QuickTime's enda box: 1 for little-endian samples, in the entry or its wave box.
             if (FindChild(ext, extLen, Four("enda"), box) ||
                 (FindChild(ext, extLen, Four("wave"), wave) && FindChild(wave.body, wave.size, Four("enda"), box))) {
@@ -1150,6 +1158,25 @@ private:
                 }
             }
             break;
+        }
+    }
+
+    // The configuration boxes of Opus, FLAC and ALAC, kept as ffmpeg keeps their extradata:
+    // OpusHead made from dOps, FLAC's STREAMINFO block, the whole alac box.
+    static void CodecConfig(uint32_t type, const uint8_t* ext, size_t extLen, StreamInfo& s) {
+        Box box, wave;
+        // QuickTime puts them in a wave box.
+        if (FindChild(ext, extLen, Four("wave"), wave)) ext = wave.body, extLen = wave.size;
+        if (type == Four("Opus") && FindChild(ext, extLen, Four("dOps"), box) && box.size >= 11) {
+            const uint8_t* d = box.body;
+            const size_t mapped = d[10] ? 2 + static_cast<size_t>(d[1]) : 0;
+            if (box.size < 11 + mapped) return;
+            s.config = {'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, d[1], d[3], d[2], d[7], d[6], d[5], d[4], d[9], d[8], d[10]};
+            s.config.insert(s.config.end(), d + 11, d + 11 + mapped);
+        } else if (type == Four("fLaC") && FindChild(ext, extLen, Four("dfLa"), box) && box.size >= 4 + 4 + 34) {
+            s.config.assign(box.body + 8, box.body + 8 + 34);
+        } else if (type == Four("alac") && FindChild(ext, extLen, Four("alac"), box) && box.size >= 28) {
+            s.config.assign(box.body - 8, box.body + 28);
         }
     }
 
@@ -1172,6 +1199,8 @@ private:
         case Four("lpcm"): return "pcm_s16le";
         case Four("ipcm"): return bits == 24 ? "pcm_s24be" : bits == 32 ? "pcm_s32be" : "pcm_s16be";
         case Four(".mp3"): return "mp3";
+        case Four(".mp2"): return "mp2";
+        case Four(".mp1"): return "mp1";
         case Four("samr"): return "amr_nb";
         case Four("sawb"): return "amr_wb";
         case Four("dtsc"): case Four("dtsh"): case Four("dtsl"): case Four("dtse"): return "dts";

@@ -431,12 +431,16 @@ private:
     static void Descriptors(const uint8_t* d, size_t n, StreamInfo& info) {
         info.codecTag = info.streamType;
         std::string languages;
+        int opusChannels = 0;
         for (size_t i = 0; i + 2 <= n && i + 2 + d[i + 1] <= n; i += 2 + d[i + 1]) {
             const uint8_t tag = d[i], len = d[i + 1];
             const uint8_t* body = d + i + 2;
             if (tag == 0x05 && len >= 4) {
                 info.codecTag = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
                                 static_cast<uint32_t>(body[2]) << 16 | static_cast<uint32_t>(body[3]) << 24;
+            } else if (tag == 0x7F && len >= 2 && body[0] == 0x80) {
+                // Opus's channel configuration, in a DVB extension descriptor.
+                opusChannels = body[1] <= 8 ? body[1] : 0;
             } else if (tag == 0x0A && languages.empty()) {
                 for (size_t k = 0; k + 4 <= len; k += 4) {
                     if (!languages.empty()) languages += ',';
@@ -449,6 +453,13 @@ private:
             }
         }
         if (!languages.empty()) info.tags.push_back({"language", languages});
+        if (info.streamType == 0x06 && info.codecTag == 0x7375704Fu) {  // "Opus"
+            info.kind = StreamKind::kAudio;
+            info.codec = EsCodec::kOther;
+            info.codecName = "opus";
+            info.sampleRate = 48000;
+            info.channels = opusChannels;
+        }
     }
 
     // Rebuilds which PID is what from the programs: PID 0 the PAT, then their PMTs, then
