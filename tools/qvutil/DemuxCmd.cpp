@@ -145,7 +145,7 @@ public:
             if (!probed.empty()) s.codec = EsCodec::kOther, s.kind = StreamKind::kAudio, s.codecName = probed;
             if (c == Container::kMpegPs) std::printf("0x%02x", s.id & 0xFF);
             else if (c == Container::kMp4 || c == Container::kMatroska) std::printf("%d", s.id);
-            else std::printf("0x%04x  program %d", s.id, s.program);
+            else std::printf("0x%04x  program %d", s.id & ~kCoreSubstream, s.program);
             if (s.streamType) std::printf("  stream_type 0x%02x", s.streamType);
             const auto it = m_bytes.find(s.id);
             std::printf("  %s  %" PRId64 " bytes\n", Kind(s).c_str(), it == m_bytes.end() ? 0 : it->second);

@@ -22,7 +22,7 @@ Codec CodecOf(EsCodec c) {
 int EsRouter::Shown(int id) const {
     // A program stream's ids as ffprobe shows them: its start code (0x1e0), or a private
     // stream 1 sub-stream's number (0x80).
-    if (id == kElementaryId || m_container != Container::kMpegPs) return id;
+    if (id == kElementaryId || m_container != Container::kMpegPs) return id & ~kCoreSubstream;
     return id & kPrivateSubstream ? id & 0xFF : id | 0x100;
 }
 
@@ -256,6 +256,13 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
     if (pes && !timed.empty()) {
         m.format.startUs = FormatStartUs(timed);
         if (end != INT64_MIN && m.format.startUs != kNoTime) m.format.durationUs = (end * 100 + 4) / 9 - m.format.startUs;
+        // Streams without a time stamp of their own take the file's start and length.
+        for (StreamReport& r : m.streams) {
+            if (r.info.startTime != kNoTime || r.info.kind != StreamKind::kAudio || m.format.startUs == kNoTime) continue;
+            r.info.timeBase = {1, 90000};
+            r.info.startTime = RoundTime(static_cast<double>(m.format.startUs) * 0.09);
+            if (m.format.durationUs != kNoTime) r.info.duration = RoundTime(static_cast<double>(m.format.durationUs) * 0.09);
+        }
     }
     return m;
 }

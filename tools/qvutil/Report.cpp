@@ -251,8 +251,13 @@ int BitsPerSample(const std::string& codec) {
     return 0;
 }
 
-// The decoder's sample format of a PCM codec.
-std::string PcmSampleFmt(const std::string& codec) {
+// The sample format ffmpeg's decoder of a codec outputs, where it does not depend on the
+// stream (PCM's is its codec's).
+std::string DecoderSampleFmt(const std::string& codec) {
+    static const char* const kFloat[] = {"aac", "aac_latm", "ac3", "eac3", "mp3", "dts", "opus", "vorbis"};
+    for (const char* c : kFloat)
+        if (codec == c) return "fltp";
+    if (codec == "mp1" || codec == "mp2") return "s16p";
     if (codec.compare(0, 4, "pcm_") != 0) return std::string();
     if (codec == "pcm_u8" || codec == "pcm_s8") return "u8";
     if (codec == "pcm_alaw" || codec == "pcm_mulaw") return "s16";
@@ -679,12 +684,11 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
         j["height"] = s.height;
     }
     if (s.kind == StreamKind::kAudio) {
-        const std::string fmt = a && !a->sampleFmt.empty() ? a->sampleFmt : PcmSampleFmt(name);
+        const std::string fmt = a && !a->sampleFmt.empty() ? a->sampleFmt : DecoderSampleFmt(name);
         if (!fmt.empty()) j["sample_fmt"] = fmt;
         const int rate = a && a->sampleRate ? a->sampleRate : s.sampleRate;
-        if (rate) j["sample_rate"] = std::to_string(rate);
-        const int channels = a && a->channels ? a->channels : s.channels;
-        if (channels) j["channels"] = channels;
+        j["sample_rate"] = std::to_string(rate);
+        j["channels"] = a && a->channels ? a->channels : s.channels;
         const std::string layout = a && a->channels ? a->Layout() : ContainerLayout(model, s);
         if (!layout.empty()) j["channel_layout"] = layout;
         j["bits_per_sample"] = BitsPerSample(name);
@@ -717,7 +721,7 @@ Json StreamJson(const MediaModel& model, const StreamReport& r, size_t index) {
     if (t.frames >= 0) j["nb_frames"] = std::to_string(t.frames);
     if (v) j["nb_read_frames"] = std::to_string(v->outputFrames);
     // Audio frames as a decoder is given them: the container's samples where it frames them.
-    else if (r.audio) j["nb_read_frames"] = std::to_string(AudioFramesRead(model, r));
+    else if (r.audio && (a || AudioFramesRead(model, r) > 0)) j["nb_read_frames"] = std::to_string(AudioFramesRead(model, r));
     const int64_t extra = ExtradataSize(model.container, s);
     if (extra > 0) j["extradata_size"] = extra;
     Json disposition = Json::object();

@@ -41,6 +41,8 @@ enum class EsCodec { kUnknown, kMpeg1Video, kMpeg2Video, kH264, kH265, kVp9, kAv
 // A program stream's private stream 1 sub-streams have ids of their own: this, or'd with the
 // sub-stream's number (0x80 for the first AC-3 stream).
 constexpr int kPrivateSubstream = 0x10000;
+// A Blu-ray TrueHD stream's AC-3 core has the stream's PID or'd with this.
+constexpr int kCoreSubstream = 0x20000;
 
 // ffprobe's disposition flags, one bit each in this order.
 constexpr const char* kDisposition[] = {"default", "dub", "original", "comment", "lyrics", "karaoke", "forced",

@@ -176,6 +176,19 @@ int ParsePesHeader(const uint8_t* h, size_t n, PesHeader* out) {
             if (n < size) return 0;
             if ((h[7] & 0x80) && h[8] >= 5) out->pts = out->dts = Timestamp(h + 9);
             if ((h[7] & 0xC0) == 0xC0 && h[8] >= 10) out->dts = Timestamp(h + 14);
+            if (h[7] & 1) {
+                // The PES extension, after the optional fields the flags announce.
+                size_t at = 9 + ((h[7] & 0xC0) == 0xC0 ? 10 : (h[7] & 0x80) ? 5 : 0) + ((h[7] & 0x20) ? 6 : 0) +
+                            ((h[7] & 0x10) ? 3 : 0) + ((h[7] & 0x08) ? 1 : 0) + ((h[7] & 0x04) ? 1 : 0) +
+                            ((h[7] & 0x02) ? 2 : 0);
+                if (at < size) {
+                    const uint8_t flags = h[at++];
+                    at += (flags & 0x80) ? 16 : 0;
+                    if ((flags & 0x40) && at < size) at += 1 + size_t{h[at]};
+                    at += ((flags & 0x20) ? 2 : 0) + ((flags & 0x10) ? 2 : 0);
+                    if ((flags & 0x01) && at + 1 < size && !(h[at + 1] & 0x80)) out->streamIdExtension = h[at + 1] & 0x7F;
+                }
+            }
         } else {
             // MPEG-1: up to 16 stuffing bytes, the buffer size, then the time stamps.
             size_t i = 6;
@@ -217,6 +230,7 @@ unsigned PesAssembler::Take(const uint8_t* p, size_t n, int id, EsSink& sink) {
             return kBadHeader;
         }
         m_state = kPayload;
+        m_core = m_coreId >= 0 && h.streamIdExtension == 0x76;
         m_left = h.length ? int64_t{6} + h.length - r : -1;
         // -2: a packet without time stamps begins here.
         m_pts = h.pts >= 0 ? h.pts : -2;
@@ -236,7 +250,7 @@ unsigned PesAssembler::Take(const uint8_t* p, size_t n, int id, EsSink& sink) {
         m_left -= static_cast<int64_t>(give);
     }
     if (give) {
-        sink.OnData(id, p, give, m_pts, m_dts);
+        sink.OnData(m_core ? m_coreId : id, p, give, m_pts, m_dts);
         m_pts = m_dts = -1;
     }
     return events;

@@ -16,6 +16,7 @@ struct PesHeader {
     size_t size = 0;     // the header's bytes, payload after them
     unsigned length = 0; // PES_packet_length: the bytes after the first 6; 0 for "unbounded"
     int64_t pts = -1, dts = -1;  // dts is pts where the header has only that
+    int streamIdExtension = -1;  // from the PES extension, where it has one
 };
 
 // The PES header at the start of h (MPEG-2 syntax, MPEG-1 syntax, or the 6 bytes of the
@@ -40,6 +41,9 @@ public:
 
     // Bytes of the current packet. Returns the events met (each at most once a packet).
     unsigned Take(const uint8_t* p, size_t n, int id, EsSink& sink);
+    // Packets whose stream_id_extension is 0x76 (the AC-3 core of a Blu-ray TrueHD stream)
+    // go to this id instead.
+    void SetCoreId(int id) { m_coreId = id; }
 
 private:
     enum State : uint8_t { kIdle, kHeader, kPayload };
@@ -48,6 +52,8 @@ private:
     size_t m_have = 0;
     int64_t m_left = 0;  // payload bytes still to come; -1 for an unbounded packet
     int64_t m_pts = -1, m_dts = -1;
+    int m_coreId = -1;
+    bool m_core = false;  // this packet goes to m_coreId
     uint8_t m_header[kMaxPesHeader];
 };
 

@@ -393,6 +393,11 @@ private:
         std::vector<uint16_t> pids;
         const size_t end = b.size() - 4;
         size_t i = 12 + ((b[10] & 0x0Fu) << 8 | b[11]);
+        // A Blu-ray program (registered as HDMV) carries an AC-3 core inside each TrueHD
+        // stream, which ffmpeg lists as a stream of its own.
+        bool hdmv = false;
+        for (size_t d = 12; d + 2 <= std::min(i, end) && d + 2 + b[d + 1] <= std::min(i, end); d += 2 + b[d + 1])
+            hdmv |= b[d] == 0x05 && b[d + 1] >= 4 && std::memcmp(&b[d + 2], "HDMV", 4) == 0;
         for (; i + 5 <= end; i += 5 + ((b[i + 3] & 0x0Fu) << 8 | b[i + 4])) {
             const uint8_t type = b[i];
             const unsigned es = (b[i + 1] & 0x1Fu) << 8 | b[i + 2];
@@ -414,6 +419,17 @@ private:
                             s.info);
                 m_facts.streams.push_back(s.info);
                 m_sink.OnStream(s.info);
+                if (hdmv && type == 0x83) {
+                    StreamInfo core;
+                    core.id = static_cast<int>(es) | kCoreSubstream;
+                    core.program = s.info.program;
+                    core.kind = StreamKind::kAudio;
+                    core.codec = EsCodec::kOther;
+                    core.codecName = "ac3";
+                    s.pes.SetCoreId(core.id);
+                    m_facts.streams.push_back(core);
+                    m_sink.OnStream(core);
+                }
             } else {
                 Stream& s = m_streams[static_cast<size_t>(m_streamOf[es])];
                 s.typeChanged |= s.info.streamType != type;
