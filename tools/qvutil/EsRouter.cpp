@@ -176,6 +176,12 @@ std::vector<const StreamModel*> EsRouter::Streams(bool withUnknown) const {
     return out;
 }
 
+std::string EsRouter::AudioCodec() const {
+    for (const Entry& e : m_streams)
+        if (e.audio && e.audio->Model().facts.present) return e.audio->Model().facts.codecName;
+    return std::string();
+}
+
 // The samples ffmpeg reckons a transport or program stream's last audio packet to last
 // when it times the stream: one frame of the codecs whose frame length it knows before
 // decoding, what the bytes hold for PCM, nothing for the rest.

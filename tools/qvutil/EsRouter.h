@@ -45,6 +45,9 @@ public:
     // known, and with withUnknown those announced as video whose bytes showed none.
     std::vector<const StreamModel*> Streams(bool withUnknown = false) const;
 
+    // The codec of the first audio stream whose headers were read, "" when none was.
+    std::string AudioCodec() const;
+
     // Every stream the demuxer announced, in its order, with the demuxer's final facts.
     MediaModel Model(const Demuxer& demux, const FormatInfo& format) const;
 

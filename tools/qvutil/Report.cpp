@@ -177,6 +177,22 @@ void SetElementaryFormat(FormatInfo& f, Codec codec) {
     }
 }
 
+void SetElementaryAudioFormat(FormatInfo& f, const std::string& codec) {
+    // ffmpeg's raw demuxers of each.
+    static const struct {
+        const char* codec;
+        const char* name;
+        const char* longName;
+    } kRaw[] = {
+        {"aac", "aac", "raw ADTS AAC (Advanced Audio Coding)"}, {"aac_latm", "loas", "LOAS AudioSyncStream"},
+        {"mp1", "mp3", "MP2/3 (MPEG audio layer 2/3)"}, {"mp2", "mp3", "MP2/3 (MPEG audio layer 2/3)"},
+        {"mp3", "mp3", "MP2/3 (MPEG audio layer 2/3)"}, {"ac3", "ac3", "raw AC-3"}, {"eac3", "eac3", "raw E-AC-3"},
+        {"dts", "dts", "raw DTS"}, {"truehd", "truehd", "raw TrueHD"}, {"mlp", "mlp", "raw MLP"},
+    };
+    for (const auto& r : kRaw)
+        if (codec == r.codec) f.formatName = r.name, f.formatLongName = r.longName;
+}
+
 void SetContainerFormat(FormatInfo& f, Container c) {
     f.formatName = FormatName(c);
     switch (c) {
@@ -433,6 +449,16 @@ std::string TextReport(const MediaModel& model) {
     out += "\n";
     if (f.durationUs != kNoTime && f.durationUs > 0) out += Format("Duration     %.3f s\n", static_cast<double>(f.durationUs) / 1e6);
     for (const Tag& t : f.tags) out += Format("  %-11s %s\n", t.key.c_str(), t.value.c_str());
+    const bool bareAudio = !container && !model.streams.empty() && AudioOf(model.streams[0]) &&
+                           !(model.streams[0].video && model.streams[0].video->codec != Codec::Unknown);
+    if (bareAudio) {
+        const StreamReport& r = model.streams[0];
+        const AudioFacts& a = *AudioOf(r);
+        out += "Codec        " + a.codecName + (a.profile.empty() ? "" : " " + a.profile) +
+               Format(", %d Hz, ", a.sampleRate) + a.Layout() + "\n";
+        AudioText(out, *r.audio, r.audio->frames);
+        return out;
+    }
     if (model.streams.empty() || (!container && !model.streams[0].video)) out += "Codec        none (no start codes)\n";
     for (size_t i = 0; i < model.streams.size(); ++i) {
         const StreamReport& r = model.streams[i];
@@ -447,11 +473,11 @@ std::string TextReport(const MediaModel& model) {
             if (!v || v->codec == Codec::Unknown) {
                 head += std::string(", ") + KindName(s.kind);
                 std::string name = s.codecName.empty() ? std::string("codec not named") : s.codecName;
+                const AudioFacts* a = s.kind == StreamKind::kAudio ? AudioOf(r) : nullptr;
+                if (a && !a->profile.empty()) name += " " + a->profile;
                 if (s.codecTag && Framed(model.container)) name += " (" + TagText(s.codecTag) + ")";
                 head += ": " + name;
                 if (s.kind == StreamKind::kAudio) {
-                    const AudioFacts* a = AudioOf(r);
-                    if (a && !a->profile.empty()) head += " " + a->profile;
                     const int rate = a && a->sampleRate ? a->sampleRate : s.sampleRate;
                     const int channels = a && a->channels ? a->channels : s.channels;
                     const std::string layout = a && a->channels ? a->Layout() : ContainerLayout(model, s);

@@ -15,6 +15,8 @@ namespace qvutil {
 // format_name and format_long_name of a bare stream of this codec, and of a container, as
 // ffprobe names them.
 void SetElementaryFormat(FormatInfo& f, Codec codec);
+// A bare audio stream, by the codec its frames showed ("mp2", "aac", "ac3", ...).
+void SetElementaryAudioFormat(FormatInfo& f, const std::string& codec);
 void SetContainerFormat(FormatInfo& f, Container c);
 
 std::string TextReport(const MediaModel& model);

@@ -70,6 +70,7 @@ std::unique_ptr<Demuxer> ReadStreams(Input& in, EsRouter& router, QvMD5* md5, Qv
     if (container == Container::kElementary) {
         const std::vector<const StreamModel*> streams = router.Streams(true);
         SetElementaryFormat(format, streams.empty() ? Codec::Unknown : streams[0]->codec);
+        if (format.formatName.empty()) SetElementaryAudioFormat(format, router.AudioCodec());
     } else {
         SetContainerFormat(format, container);
     }
@@ -89,7 +90,8 @@ int CmdInspect(int argc, char** argv) {
               "sequence header (profile, level, picture size and cropping, chroma format and bit\n"
               "depth, frame rate, interlacing and field order, aspect ratio, colour and HDR\n"
               "signalling) and what its pictures add up to (frames by type, key frames, GOPs,\n"
-              "B-frames, duration, bit rate); for other streams what the container says.\n"
+              "B-frames, duration, bit rate); for audio what its codec's headers say (profile,\n"
+              "rate, channels and layout, bit rate, frames); for other streams the container's.\n"
               "Broken headers are reported as problems; the rest of the report still comes.\n"
               "\n"
               "  --json         one JSON object: \"format\" and \"streams\" with ffprobe's key\n"
