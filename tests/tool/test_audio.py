@@ -342,5 +342,70 @@ class Demux(Tool):
             self.fail("%d differences:\n%s" % (len(failures), "\n".join(failures)))
 
 
+def adts_frames(data):
+    """An ADTS stream cut into its frames by their own lengths."""
+    frames = []
+    while len(data) >= 7 and data[0] == 0xFF and data[1] & 0xF6 == 0xF0:
+        size = (data[3] & 3) << 11 | data[4] << 3 | data[5] >> 5
+        frames.append(data[:size])
+        data = data[size:]
+    assert not data, "not whole ADTS frames"
+    return frames
+
+
+class Damage(Tool):
+    """Bare ADTS streams damaged on purpose: the frames that are there are counted, the damage
+    is reported with its offset, and nothing else changes."""
+
+    def ours(self, data):
+        path = self.write("damaged.aac", data)
+        rc, out, err = run(["inspect", "--json", "--no-digests", path])
+        self.assertEqual(rc, 0, err)
+        stream = json.loads(out)["streams"][0]
+        return int(stream.get("nb_read_frames", "0")), stream.get("diagnostics", []), stream
+
+    def adts(self, name):
+        out = os.path.join(self.tmp, name + ".aac")
+        subprocess.run(G + ["-i", self.path(name), "-map", "0:a:0", "-c", "copy", "-f", "adts", out], check=True)
+        return adts_frames(read(out))
+
+    def test_damage(self):
+        frames = self.adts("aac_stereo.ts")
+        whole = b"".join(frames)
+        n = len(frames)
+        fake = bytes([0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC])  # a header for a frame of 16 bytes
+        # Where a fake header stands inside a payload, a junk run, and a cut: (data, frames,
+        # the diagnostics' offsets).
+        inside = b"".join(f[:20] + fake + f[27:] if k % 3 == 0 else f for k, f in enumerate(frames))
+        junk_at = sum(len(f) for f in frames[:5])
+        junked = whole[:junk_at] + bytes(100) + fake[:3] + whole[junk_at:]
+        cut = whole[:-10]
+        rows = [
+            ("a false sync word inside every third payload", inside, n, []),
+            ("103 bytes of junk after the fifth frame", junked, n, [junk_at]),
+            ("the last frame cut short", cut, n - 1, [len(cut)]),
+            ("junk before the first frame", bytes(7) + whole, n, [0]),
+        ]
+        for what, data, count, offsets in rows:
+            with self.subTest(what):
+                frames_read, diagnostics, _ = self.ours(data)
+                self.assertEqual(frames_read, count)
+                self.assertEqual([int(re.search(r"offset (\d+)", d).group(1)) for d in diagnostics], offsets,
+                                 diagnostics)
+
+    def test_header_change_keeps_the_first(self):
+        """A stream whose configuration changes midway: the first header's facts, the change
+        counted with its offset."""
+        first, second = self.adts("aac_mono.mp4"), self.adts("aac_stereo.mp4")
+        data = b"".join(first + second)
+        frames_read, diagnostics, stream = self.ours(data)
+        self.assertEqual(frames_read, len(first) + len(second))
+        self.assertEqual((stream["sample_rate"], stream["channel_layout"]), ("44100", "mono"))
+        at = sum(len(f) for f in first)
+        self.assertEqual(len(diagnostics), 1, diagnostics)
+        self.assertIn("offset %d" % at, diagnostics[0])
+        self.assertIn("48000 Hz, stereo", diagnostics[0])
+
+
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0], "-v"])

@@ -91,7 +91,7 @@ size_t AudioAnalyser::Need() const {
     case Kind::kAdts: return 7;
     case Kind::kMpeg: return 4;
     case Kind::kAc3: return 16;
-    case Kind::kDts: return sizeof m_carry;
+    case Kind::kDts: return 160;
     case Kind::kMlp: return 28;
     case Kind::kLoas: return 64;
     case Kind::kOpusTs: return 16;
@@ -229,11 +229,15 @@ bool AudioAnalyser::Header(const AudioFacts& f, int64_t len) {
         m_next += len;
         return true;
     }
+    // The search goes on from the byte after the false header (those bytes that are still
+    // at hand), or after this one.
     if (m_havePending) {
         m_havePending = false;
         Lost(m_pendingAt, "a false header");
+        m_next = m_pendingAt + 1;
     } else {
         Lost(m_next, "no valid header");
+        m_next += 1;
     }
     return false;
 }
@@ -247,7 +251,7 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
         if (m_closing) m_window = false;
     }
     m_unitBytes += static_cast<int64_t>(n);
-    const int64_t base = m_offset;
+    int64_t base = m_offset;
     m_offset += static_cast<int64_t>(n);
     if (m_kind == Kind::kRaw) {
         if (!m_model.facts.present) {
@@ -261,21 +265,50 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
         return;
     }
     if (m_kind == Kind::kNone) return;
-    const size_t need = Need();
-    AudioFacts f;
-    // A header cut by the last piece: complete it from this one.
+    Scan(p, n, base);
+}
+
+void AudioAnalyser::Scan(const uint8_t* p, size_t n, int64_t base) {
+    std::vector<uint8_t> owned;
     if (m_carried) {
-        const size_t take = std::min(n, need - m_carried);
-        std::memcpy(m_carry + m_carried, p, take);
-        m_carried += take;
-        const int64_t len = Parse(m_carry, m_carried, &f);
-        if (len == -1 && m_carried < need) return;
+        // The bytes kept from the last piece (a header it cut, or a tail a header may begin
+        // in) are read again together with this piece.
+        owned.assign(m_carry, m_carry + m_carried);
+        owned.insert(owned.end(), p, p + n);
+        base -= static_cast<int64_t>(m_carried);
         m_carried = 0;
-        if (!Header(f, len)) m_next = base + static_cast<int64_t>(take);
+        p = owned.data(), n = owned.size();
     }
     for (;;) {
-        if (m_next >= m_offset) return;
-        size_t at = static_cast<size_t>(std::max<int64_t>(m_next - base, 0));
+        if (ScanPiece(p, n, base)) {
+            // Bytes since a tentative frame's header, in case it proves false.
+            if (m_havePending) {
+                const int64_t from = std::max(base, m_historyAt + static_cast<int64_t>(m_history.size()));
+                if (from < m_offset) m_history.insert(m_history.end(), p + (from - base), p + n);
+            }
+            return;
+        }
+        // A tentative frame was false: its bytes are searched again, from the one after its
+        // header, with this piece after them.
+        const int64_t from = m_next;
+        std::vector<uint8_t> again(m_history.begin() + (from - m_historyAt),
+                                   m_history.begin() + (base - m_historyAt));
+        again.insert(again.end(), p, p + n);
+        owned.swap(again);
+        m_history.clear();
+        m_carried = 0;
+        p = owned.data(), n = owned.size(), base = from;
+    }
+}
+
+bool AudioAnalyser::ScanPiece(const uint8_t* p, size_t n, int64_t base) {
+    // Every header is read from exactly Need() bytes (fewer only at the end of the stream), so
+    // that how the stream is cut changes nothing.
+    const size_t need = Need();
+    AudioFacts f;
+    for (;;) {
+        if (m_next >= m_offset) return true;
+        size_t at = static_cast<size_t>(m_next - base);
         if (!m_synced) {
             // Look for the codec's sync byte, then a header that parses.
             const uint8_t first = m_kind == Kind::kAc3 ? 0x0B : m_kind == Kind::kLoas ? 0x56 : m_kind == Kind::kOpusTs ? 0x7F : 0xFF;
@@ -296,16 +329,22 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
                     }
                     i = h = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
                 }
-                if (Parse(p + h, n - h, &f) != 0) {
+                // Too near the end to tell: the next piece decides.
+                if (n - h < need || Parse(p + h, need, &f) != 0) {
                     i = h;
                     break;
                 }
             }
-            if (m_lostAt < 0 && i > at && m_quietUntil < 0) Lost(base + static_cast<int64_t>(at), "no valid header");
+            // A header may begin in the last few bytes: they are read again with the next
+            // piece, and count as skipped only then.
+            const size_t keep = i >= n ? std::min(n - at, need + 4) : 0;
+            if (m_lostAt < 0 && std::min(i, n - keep) > at && m_quietUntil < 0)
+                Lost(base + static_cast<int64_t>(at), "no valid header");
             if (i >= n) {
-                // The last few bytes may begin a header the next piece completes.
-                m_next = m_offset;
-                return;
+                std::memcpy(m_carry, p + n - keep, keep);
+                m_carried = keep;
+                m_next = m_offset - static_cast<int64_t>(keep);
+                return true;
             }
             m_next = base + static_cast<int64_t>(i);
             at = i;
@@ -314,7 +353,12 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
             m_quietUntil = -1;
         }
         const size_t avail = n - at;
-        const int64_t len = Parse(p + at, avail, &f);
+        if (avail < need) {
+            std::memcpy(m_carry, p + at, avail);
+            m_carried = avail;
+            return true;
+        }
+        const int64_t len = Parse(p + at, need, &f);
         if (len == -2) {
             // MPEG audio in free format: its length is where the next header is.
             if (m_havePending) Accept(m_pending, m_pendingLen, m_pendingAt);
@@ -326,18 +370,39 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
             m_next += 4;
             continue;
         }
-        if (len == -1) {
-            std::memcpy(m_carry, p + at, std::min(avail, sizeof m_carry));
-            m_carried = std::min(avail, sizeof m_carry);
-            return;
+        const bool pendingBefore = m_havePending;
+        Header(f, len < 0 ? 0 : len);
+        if (m_havePending && !pendingBefore) {
+            m_history.clear();
+            m_historyAt = m_next - m_pendingLen;
         }
-        if (!Header(f, len)) m_next += 1;
+        if (m_next < base && Back(base)) return false;
     }
+}
+
+bool AudioAnalyser::Back(int64_t base) {
+    if (m_next >= m_historyAt && m_next - m_historyAt <= static_cast<int64_t>(m_history.size())) return true;
+    m_next = base;  // those bytes are gone
+    return false;
 }
 
 void AudioAnalyser::Finish() {
     if (m_unitStamped) m_model.lastUnitBytes = m_unitBytes;
     if (m_kind == Kind::kNone || m_kind == Kind::kRaw) return;
+    // A tentative frame that runs past the end was a false header: the bytes after it are
+    // searched again.
+    while (m_havePending && m_pendingAt + m_pendingLen > m_offset && m_pendingAt >= m_historyAt &&
+           m_offset - m_historyAt == static_cast<int64_t>(m_history.size())) {
+        m_havePending = false;
+        Lost(m_pendingAt, "a false header");
+        const int64_t from = m_pendingAt + 1;
+        std::vector<uint8_t> again(m_history.begin() + (from - m_historyAt), m_history.end());
+        m_history.clear();
+        m_carried = 0;
+        m_synced = false;
+        m_next = from;
+        Scan(again.data(), again.size(), from);
+    }
     if (m_carried) {
         AudioFacts f;
         const int64_t len = Parse(m_carry, m_carried, &f);

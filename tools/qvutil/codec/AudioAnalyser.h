@@ -62,6 +62,14 @@ private:
     size_t Need() const;
     void Lost(int64_t offset, const char* why);
     bool Header(const AudioFacts& f, int64_t len);
+    // One piece at base. False when a tentative frame proved false and the search must go
+    // back before base (m_next), to bytes kept in m_history.
+    bool ScanPiece(const uint8_t* p, size_t n, int64_t base);
+    // The bytes from base (m_offset - base of them) with any kept before them, going back
+    // where a tentative frame proves false.
+    void Scan(const uint8_t* p, size_t n, int64_t base);
+    // Whether the bytes from m_next to base are still kept; if not, m_next moves to base.
+    bool Back(int64_t base);
     void Rate(const AudioFacts& f);
 
     std::string m_codec;
@@ -78,11 +86,13 @@ private:
     bool m_synced = false;    // following frame lengths (else searching)
     bool m_tentative = false;  // the first frame after a search, until the next confirms it
     int64_t m_lostAt = -1;
-    uint8_t m_carry[160];
+    uint8_t m_carry[160 + 4];  // a header's bytes, at most Need() + 4
     size_t m_carried = 0;
     AudioFacts m_pending;  // the tentative frame's
     int64_t m_pendingLen = 0, m_pendingAt = 0;
     bool m_havePending = false;
+    std::vector<uint8_t> m_history;  // the stream's bytes from m_historyAt, while a frame is tentative
+    int64_t m_historyAt = 0;
     int64_t m_quietUntil = -1;  // free-format MPEG audio: searching for the next header is no loss
     int m_lostCount = 0;
     // Probing's share of the stream, over which ffmpeg's parser averages the rate.
