@@ -153,11 +153,14 @@ void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
         m_model.skipped += offset - m_lostAt;
         m_lostAt = -1;
     }
-    // Extension substreams and dependent frames belong to the frame before them.
-    const bool part = f.dependent || (f.codecName == "eac3" && f.substream != 0);
-    if (part && m_model.frames > 0) {
-        m_model.bytes += size;
+    // E-AC-3's dependent and further substreams, and a DTS-HD extension after a core, belong
+    // to the frame before them.
+    const bool part = m_model.frames > 0 && ((f.codecName == "eac3" && (f.dependent || f.substream != 0)) ||
+                                             (f.codecName == "dts" && f.dependent && m_afterCore));
+    m_model.bytes += size;
+    if (part) {
         if (m_model.frames == 1 && f.present) {
+            // The first frame's facts are those of the whole it makes.
             if (f.codecName == "eac3" && f.dependent) {
                 m_model.facts.layout |= f.layout;
                 int n = 0;
@@ -167,14 +170,17 @@ void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
             } else if (f.codecName == "dts") {
                 m_model.facts.profile = f.profile;
             }
-            m_last = m_model.facts;
         }
         return;
     }
     ++m_model.frames;
-    m_model.bytes += size;
-    if (!f.present) return;  // a frame that refers to an earlier configuration
-    m_model.samples += f.frameSamples;
+    m_afterCore = f.codecName == "dts" && !f.dependent;
+    // A frame that refers to an earlier configuration (LATM) or carries none (an MLP access
+    // unit between major syncs) lasts as long as the last that did.
+    const AudioFacts& known = f.present ? f : m_last;
+    m_model.samples += known.frameSamples;
+    m_lastSamples = known.frameSamples;
+    if (!f.present) return;
     if (!m_model.facts.present) {
         m_model.facts = f;
         m_last = f;
@@ -312,7 +318,7 @@ bool AudioAnalyser::ScanPiece(const uint8_t* p, size_t n, int64_t base) {
         if (!m_synced) {
             // Look for the codec's sync byte, then a header that parses.
             const uint8_t first = m_kind == Kind::kAc3 ? 0x0B : m_kind == Kind::kLoas ? 0x56 : m_kind == Kind::kOpusTs ? 0x7F : 0xFF;
-            size_t i = at;
+            size_t i = at, nearEnd = n;
             for (; i < n; ++i) {
                 size_t h = i;
                 if (m_kind == Kind::kDts) {
@@ -330,14 +336,18 @@ bool AudioAnalyser::ScanPiece(const uint8_t* p, size_t n, int64_t base) {
                     i = h = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
                 }
                 // Too near the end to tell: the next piece decides.
-                if (n - h < need || Parse(p + h, need, &f) != 0) {
+                if (n - h < need) {
+                    i = n, nearEnd = h;
+                    break;
+                }
+                if (Parse(p + h, need, &f) != 0) {
                     i = h;
                     break;
                 }
             }
             // A header may begin in the last few bytes: they are read again with the next
             // piece, and count as skipped only then.
-            const size_t keep = i >= n ? std::min(n - at, need + 4) : 0;
+            const size_t keep = i < n ? 0 : nearEnd < n ? n - nearEnd : std::min(n - at, need + 4);
             if (m_lostAt < 0 && std::min(i, n - keep) > at && m_quietUntil < 0)
                 Lost(base + static_cast<int64_t>(at), "no valid header");
             if (i >= n) {
@@ -415,7 +425,11 @@ void AudioAnalyser::Finish() {
     // The last frame runs past the end of the stream: a decoder gets less than a frame.
     if (cut && (m_model.frames > 0 || m_havePending)) {
         m_model.Diagnose(At(m_offset) + ": the last frame is cut short by " + std::to_string(m_next - m_offset) + " bytes");
-        if (!m_havePending) --m_model.frames;
+        if (!m_havePending) {
+            --m_model.frames;
+            m_model.samples -= m_lastSamples;
+            m_model.bytes -= m_next - m_offset;
+        }
     }
     m_havePending = false;
     if (m_lostAt >= 0) m_model.skipped += m_offset - m_lostAt;

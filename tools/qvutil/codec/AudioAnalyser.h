@@ -77,6 +77,8 @@ private:
     AudioModel m_model;
     AudioFacts m_last;        // the latest header's facts
     bool m_haveConfig = false;
+    bool m_afterCore = false;     // the last frame was a DTS core
+    int64_t m_lastSamples = 0;    // the last frame's
     int64_t m_heads = 0;
     bool m_latmConfig = false;
 

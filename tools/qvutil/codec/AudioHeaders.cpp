@@ -12,8 +12,10 @@ namespace {
 const int kAacRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 
 // The AAC decoder's layouts of channel_configuration 1..7.
+// The AAC decoder's layouts of channel_configuration 1..7 (7 read as ffmpeg 5 reads it,
+// as the 7.1 that encoders mean by it).
 const uint64_t kAacLayouts[8] = {0, ch::kMono, ch::kStereo, ch::kSurround, ch::kSurround | ch::BC,
-                                 ch::k5Point0Back, ch::k5Point1Back, ch::k5Point1Back | ch::FLC | ch::FRC};
+                                 ch::k5Point0Back, ch::k5Point1Back, ch::k5Point1 | ch::BL | ch::BR};
 
 int Popcount(uint64_t m) {
     int n = 0;
@@ -65,6 +67,9 @@ int PceChannels(BitReader& r) {
     for (uint32_t i = 0; i < front + side + back; ++i) channels += r.Flag() ? 2 : 1, r.Skip(4);
     channels += static_cast<int>(lfe);
     r.Skip(4 * lfe + 4 * assoc + 5 * cc, "lfe, assoc_data, cc elements");
+    // byte_alignment() from the configuration's start, then the comment.
+    r.Skip((8 - r.BitPos() % 8) % 8, "byte_alignment");
+    r.Skip(8 * int64_t{r.U(8, "comment_field_bytes")}, "comment_field_data");
     return r.Ok() ? channels : 0;
 }
 
@@ -147,9 +152,10 @@ const uint64_t kAc3Layouts[8] = {ch::kStereo, ch::kMono, ch::kStereo, ch::kSurro
 
 // E-AC-3 chanmap bits, most significant first, and the channels each adds.
 const uint64_t kEac3ChanMap[16] = {
-    ch::FL, ch::FC, ch::FR, ch::SL, ch::SR, ch::FLC | ch::FRC, ch::BL | ch::BR, ch::BC, 0x2000 /* TFC */,
-    0x800 /* TC */, 0x80000000ULL | 0x100000000ULL /* WL, WR */, 0x1000 | 0x4000 /* TFL, TFR */,
-    0x200000000ULL | 0x400000000ULL /* SDL, SDR */, 0, 0x800000000ULL /* LFE2 */, ch::LFE};
+    ch::FL, ch::FC, ch::FR, ch::SL, ch::SR, ch::FLC | ch::FRC, ch::BL | ch::BR, ch::BC, 0x800 /* TC */,
+    0x200000000ULL | 0x400000000ULL /* SDL, SDR */, 0x80000000ULL | 0x100000000ULL /* WL, WR */,
+    0x1000 | 0x4000 /* TFL, TFR */, 0x2000 /* TFC */, 0x8000 | 0x20000 /* TBL, TBR */, 0x800000000ULL /* LFE2 */,
+    ch::LFE};
 
 void Ac3Channels(AudioFacts* f, int acmod, bool lfe) {
     SetLayout(f, kAc3Layouts[acmod] | (lfe ? ch::LFE : 0));
@@ -395,7 +401,7 @@ int64_t ParseDts(const uint8_t* p, size_t n, AudioFacts* f) {
     const int lff = static_cast<int>(r.U(2, "LFF"));
     static const int kRates[16] = {0, 8000, 16000, 32000, 0, 0, 11025, 22050, 44100, 0, 0, 12000, 24000, 48000, 0, 0};
     static const int kKbps[29] = {32, 56, 64, 96, 112, 128, 192, 224, 256, 320, 384, 448, 512, 576, 640, 768,
-                                  960, 1024, 1152, 1280, 1344, 1408, 1411, 1472, 1536, 1920, 2048, 3072, 3840};
+                                  896, 1024, 1152, 1280, 1344, 1408, 1411, 1472, 1536, 1920, 2048, 3072, 3840};
     if (!r.Ok() || size < 96 || blocks < 6 || kRates[sfreq] == 0 || amode > 15 || lff == 3) return 0;
     // The core's speaker layouts, as the decoder maps them.
     static const uint64_t kLayouts[16] = {
@@ -452,12 +458,14 @@ int64_t ParseMlp(const uint8_t* p, size_t n, AudioFacts* f, bool* majorSync) {
         rate = kRates[r.U(4, "audio_sampling_frequency_1")];
         r.Skip(4 + 11, "audio_sampling_frequency_2, reserved");
         const uint32_t assign = r.U(5, "channel_assignment");
-        static const uint64_t kMlp[21] = {
-            ch::kMono, ch::kStereo, ch::kStereo | ch::BC, ch::kStereo | ch::BC | 0, ch::kStereo | ch::BL | ch::BR,
-            ch::kStereo | ch::LFE, ch::kStereo | ch::BC | ch::LFE, ch::kStereo | ch::BL | ch::BR | ch::LFE,
-            ch::kSurround, ch::kSurround | ch::BC, ch::k5Point0Back, ch::kSurround | ch::LFE,
-            ch::kSurround | ch::BC | ch::LFE, ch::k5Point1Back, ch::kSurround, ch::kSurround | ch::BC,
-            ch::k5Point0Back, ch::kSurround | ch::LFE, ch::kSurround | ch::BC | ch::LFE, ch::k5Point1Back, 0};
+        // MLP's channel assignments, as ffmpeg lays them out.
+        const uint64_t quad = ch::kStereo | ch::BL | ch::BR, back = ch::kStereo | ch::BC;
+        const uint64_t kMlp[21] = {ch::kMono, ch::kStereo, back, quad, ch::kStereo | ch::LFE, back | ch::LFE,
+                                   quad | ch::LFE, ch::kSurround, ch::kSurround | ch::BC, ch::k5Point0Back,
+                                   ch::kSurround | ch::LFE, ch::kSurround | ch::BC | ch::LFE, ch::k5Point1Back,
+                                   ch::kSurround | ch::BC, ch::k5Point0Back, ch::kSurround | ch::LFE,
+                                   ch::kSurround | ch::BC | ch::LFE, ch::k5Point1Back, quad | ch::LFE,
+                                   ch::k5Point0Back, ch::k5Point1Back};
         layout = assign < 21 ? kMlp[assign] : 0;
         f->codecName = "mlp";
         f->bitsPerRawSample = bits == 0 ? 16 : bits == 1 ? 20 : 24;
@@ -744,8 +752,11 @@ bool ParseDvdLpcm(const uint8_t* p, size_t n, AudioFacts* f) {
     f->codecName = "pcm_dvd";
     f->profile.clear();
     f->sampleRate = kRates[freq];
-    f->channels = channels;
-    f->layout = channels == 1 ? ch::kMono : channels == 2 ? ch::kStereo : channels == 6 ? ch::k5Point1Back : 0;
+    // The decoder gives each count its usual layout.
+    static const uint64_t kLayouts[9] = {0, ch::kMono, ch::kStereo, ch::kStereo | ch::LFE, ch::kSurround | ch::BC,
+                                         ch::k5Point0Back, ch::k5Point1Back, ch::k5Point1 | ch::BC,
+                                         ch::k5Point1 | ch::BL | ch::BR};
+    SetLayout(f, kLayouts[channels]);
     f->bitsPerCoded = 16 + 4 * quant;
     f->bitsPerRawSample = f->bitsPerCoded;
     f->sampleFmt = quant ? "s32" : "s16";
