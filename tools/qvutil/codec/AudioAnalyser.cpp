@@ -40,26 +40,37 @@ const char* HeaderName(const std::string& codec) {
 }  // namespace
 
 void AudioModel::Diagnose(std::string text) {
-    if (diagnostics.size() < 20) diagnostics.push_back(std::move(text));
-    else ++diagnosticsDropped;
+    if (diagnostics.size() < 20)
+        diagnostics.push_back(std::move(text));
+    else
+        ++diagnosticsDropped;
 }
 
 AudioAnalyser::AudioAnalyser(std::string codecName) : m_codec(std::move(codecName)) {
     const std::string& c = m_codec;
-    if (c == "aac") m_kind = Kind::kAdts;
-    else if (c == "aac_latm") m_kind = Kind::kLoas;
-    else if (c == "mp1" || c == "mp2" || c == "mp3") m_kind = Kind::kMpeg;
-    else if (c == "ac3" || c == "eac3") m_kind = Kind::kAc3;
-    else if (c == "dts") m_kind = Kind::kDts;
-    else if (c == "truehd" || c == "mlp") m_kind = Kind::kMlp;
-    else if (c == "pcm_dvd" || c == "pcm_bluray") m_kind = Kind::kRaw;
-    else if (c == "opus") m_kind = Kind::kOpusTs;
+    if (c == "aac")
+        m_kind = Kind::kAdts;
+    else if (c == "aac_latm")
+        m_kind = Kind::kLoas;
+    else if (c == "mp1" || c == "mp2" || c == "mp3")
+        m_kind = Kind::kMpeg;
+    else if (c == "ac3" || c == "eac3")
+        m_kind = Kind::kAc3;
+    else if (c == "dts")
+        m_kind = Kind::kDts;
+    else if (c == "truehd" || c == "mlp")
+        m_kind = Kind::kMlp;
+    else if (c == "pcm_dvd" || c == "pcm_bluray")
+        m_kind = Kind::kRaw;
+    else if (c == "opus")
+        m_kind = Kind::kOpusTs;
 }
 
 void AudioAnalyser::Describe(const StreamInfo& info) {
     if (m_kind != Kind::kOpusTs || info.channels <= 0) return;
     // The channels of mapping family 0 or 1, as OpusHead would give them.
-    uint8_t head[19] = {'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, static_cast<uint8_t>(info.channels)};
+    uint8_t head[19] = {'O', 'p', 'u', 's', 'H',
+                        'e', 'a', 'd', 1,   static_cast<uint8_t>(info.channels)};
     head[18] = info.channels > 2 ? 1 : 0;
     AudioFacts f;
     if (ParseOpusHead(head, sizeof head, &f)) m_model.facts = m_last = f;
@@ -88,28 +99,39 @@ int64_t ParseOpusTs(const uint8_t* p, size_t n) {
 
 size_t AudioAnalyser::Need() const {
     switch (m_kind) {
-    case Kind::kAdts: return 7;
-    case Kind::kMpeg: return 4;
-    case Kind::kAc3: return 16;
-    case Kind::kDts: return 160;
-    case Kind::kMlp: return 28;
-    case Kind::kLoas: return 64;
-    case Kind::kOpusTs: return 16;
-    default: return 0;
+    case Kind::kAdts:
+        return 7;
+    case Kind::kMpeg:
+        return 4;
+    case Kind::kAc3:
+        return 16;
+    case Kind::kDts:
+        return 160;
+    case Kind::kMlp:
+        return 28;
+    case Kind::kLoas:
+        return 64;
+    case Kind::kOpusTs:
+        return 16;
+    default:
+        return 0;
     }
 }
 
 int64_t AudioAnalyser::Parse(const uint8_t* p, size_t n, AudioFacts* f) {
     switch (m_kind) {
-    case Kind::kAdts: return ParseAdts(p, n, f);
+    case Kind::kAdts:
+        return ParseAdts(p, n, f);
     case Kind::kMpeg: {
         const int64_t len = ParseMpegAudio(p, n, f);
         // ffmpeg opens the decoder the container names: the floating-point MP3 one where
         // it says MPEG audio layer 3, the fixed-point one for layers 1 and 2.
-        if (len != 0 && len != -1) f->sampleFmt = m_codec == "mp3" || f->codecName == "mp3" ? "fltp" : "s16p";
+        if (len != 0 && len != -1)
+            f->sampleFmt = m_codec == "mp3" || f->codecName == "mp3" ? "fltp" : "s16p";
         return len;
     }
-    case Kind::kAc3: return ParseAc3(p, n, f);
+    case Kind::kAc3:
+        return ParseAc3(p, n, f);
     case Kind::kDts:
         // The core's length is known from 16 bytes; an extension substream is looked into
         // as far as the bytes at hand go.
@@ -135,7 +157,8 @@ int64_t AudioAnalyser::Parse(const uint8_t* p, size_t n, AudioFacts* f) {
         if (len > 0 && !config) f->present = false;
         return len;
     }
-    default: return 0;
+    default:
+        return 0;
     }
 }
 
@@ -145,7 +168,8 @@ void AudioAnalyser::Lost(int64_t offset, const char* why) {
     if (m_lostAt >= 0) return;  // one message for each run of bytes without frames
     m_lostAt = offset;
     ++m_lostCount;
-    m_model.Diagnose(std::string(why) + " " + At(offset) + ": looking for the next " + HeaderName(m_codec) + " header");
+    m_model.Diagnose(std::string(why) + " " + At(offset) + ": looking for the next " +
+                     HeaderName(m_codec) + " header");
 }
 
 void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
@@ -155,8 +179,9 @@ void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
     }
     // E-AC-3's dependent and further substreams, and a DTS-HD extension after a core, belong
     // to the frame before them.
-    const bool part = m_model.frames > 0 && ((f.codecName == "eac3" && (f.dependent || f.substream != 0)) ||
-                                             (f.codecName == "dts" && f.dependent && m_afterCore));
+    const bool part =
+        m_model.frames > 0 && ((f.codecName == "eac3" && (f.dependent || f.substream != 0)) ||
+                               (f.codecName == "dts" && f.dependent && m_afterCore));
     m_model.bytes += size;
     if (part) {
         if (m_model.frames == 1 && f.present) {
@@ -164,7 +189,8 @@ void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
             if (f.codecName == "eac3" && f.dependent) {
                 m_model.facts.layout |= f.layout;
                 int n = 0;
-                for (uint64_t m = m_model.facts.layout; m; m &= m - 1) ++n;
+                for (uint64_t m = m_model.facts.layout; m; m &= m - 1)
+                    ++n;
                 m_model.facts.channels = n;
                 m_model.facts.bitRate += f.bitRate;
             } else if (f.codecName == "dts") {
@@ -198,7 +224,8 @@ void AudioAnalyser::Rate(const AudioFacts& f) {
     if (!m_window) return;
     // Frame k ends probing when frames 2 to k-1 last five seconds.
     if (m_windowTicks >= 5 * 90000) m_closing = true;
-    if (m_windowFrames++ >= 1) m_windowTicks += f.sampleRate > 0 ? int64_t{90000} * f.frameSamples / f.sampleRate : 0;
+    if (m_windowFrames++ >= 1)
+        m_windowTicks += f.sampleRate > 0 ? int64_t{90000} * f.frameSamples / f.sampleRate : 0;
     if (m_kind == Kind::kAdts) {
         // AAC: a running average of every frame's rate.
         m_model.bitRate += (f.bitRate - m_model.bitRate) / m_windowFrames;
@@ -206,13 +233,15 @@ void AudioAnalyser::Rate(const AudioFacts& f) {
         // MPEG audio: a running average over a run of like headers, begun again when the
         // rate, layer or version changes (the first few count once trusted), one header
         // later where the container named another layer.
-        const uint32_t key = static_cast<uint32_t>(f.sampleRate) * 8 + static_cast<uint32_t>(f.frameSamples / 384) * 2 +
+        const uint32_t key = static_cast<uint32_t>(f.sampleRate) * 8 +
+                             static_cast<uint32_t>(f.frameSamples / 384) * 2 +
                              (f.codecName == "mp3");
         if (m_headerKey != 0 && key != m_headerKey) m_headerCount = -3;
         ++m_headerCount;
         m_headerKey = key;
         const int threshold = f.codecName != m_codec ? 1 : 0;
-        if (m_headerCount > threshold) m_model.bitRate += (f.bitRate - m_model.bitRate) / (m_headerCount - threshold);
+        if (m_headerCount > threshold)
+            m_model.bitRate += (f.bitRate - m_model.bitRate) / (m_headerCount - threshold);
     } else if (m_kind != Kind::kMlp && m_kind != Kind::kLoas && m_kind != Kind::kOpusTs) {
         // ffmpeg's parsers of TrueHD, LATM and Opus set no rate.
         m_model.bitRate = f.bitRate;
@@ -289,7 +318,8 @@ void AudioAnalyser::Scan(const uint8_t* p, size_t n, int64_t base) {
         if (ScanPiece(p, n, base)) {
             // Bytes since a tentative frame's header, in case it proves false.
             if (m_havePending) {
-                const int64_t from = std::max(base, m_historyAt + static_cast<int64_t>(m_history.size()));
+                const int64_t from =
+                    std::max(base, m_historyAt + static_cast<int64_t>(m_history.size()));
                 if (from < m_offset) m_history.insert(m_history.end(), p + (from - base), p + n);
             }
             return;
@@ -317,7 +347,10 @@ bool AudioAnalyser::ScanPiece(const uint8_t* p, size_t n, int64_t base) {
         size_t at = static_cast<size_t>(m_next - base);
         if (!m_synced) {
             // Look for the codec's sync byte, then a header that parses.
-            const uint8_t first = m_kind == Kind::kAc3 ? 0x0B : m_kind == Kind::kLoas ? 0x56 : m_kind == Kind::kOpusTs ? 0x7F : 0xFF;
+            const uint8_t first = m_kind == Kind::kAc3      ? 0x0B
+                                  : m_kind == Kind::kLoas   ? 0x56
+                                  : m_kind == Kind::kOpusTs ? 0x7F
+                                                            : 0xFF;
             size_t i = at, nearEnd = n;
             for (; i < n; ++i) {
                 size_t h = i;
@@ -391,7 +424,8 @@ bool AudioAnalyser::ScanPiece(const uint8_t* p, size_t n, int64_t base) {
 }
 
 bool AudioAnalyser::Back(int64_t base) {
-    if (m_next >= m_historyAt && m_next - m_historyAt <= static_cast<int64_t>(m_history.size())) return true;
+    if (m_next >= m_historyAt && m_next - m_historyAt <= static_cast<int64_t>(m_history.size()))
+        return true;
     m_next = base;  // those bytes are gone
     return false;
 }
@@ -416,15 +450,18 @@ void AudioAnalyser::Finish() {
     if (m_carried) {
         AudioFacts f;
         const int64_t len = Parse(m_carry, m_carried, &f);
-        if (len > 0) Header(f, len);
-        else if (m_model.frames > 0 || m_havePending) m_model.Diagnose(At(m_next) + ": the stream ends inside a frame header");
+        if (len > 0)
+            Header(f, len);
+        else if (m_model.frames > 0 || m_havePending)
+            m_model.Diagnose(At(m_next) + ": the stream ends inside a frame header");
         m_carried = 0;
     }
     const bool cut = m_next > m_offset;
     if (m_havePending && !cut) Accept(m_pending, m_pendingLen, m_pendingAt);
     // The last frame runs past the end of the stream: a decoder gets less than a frame.
     if (cut && (m_model.frames > 0 || m_havePending)) {
-        m_model.Diagnose(At(m_offset) + ": the last frame is cut short by " + std::to_string(m_next - m_offset) + " bytes");
+        m_model.Diagnose(At(m_offset) + ": the last frame is cut short by " +
+                         std::to_string(m_next - m_offset) + " bytes");
         if (!m_havePending) {
             --m_model.frames;
             m_model.samples -= m_lastSamples;
@@ -434,7 +471,8 @@ void AudioAnalyser::Finish() {
     m_havePending = false;
     if (m_lostAt >= 0) m_model.skipped += m_offset - m_lostAt;
     if (!m_model.facts.present && m_offset > 0 && m_model.diagnostics.empty())
-        m_model.Diagnose(std::string("no ") + HeaderName(m_codec) + " header in " + std::to_string(m_offset) + " bytes");
+        m_model.Diagnose(std::string("no ") + HeaderName(m_codec) + " header in " +
+                         std::to_string(m_offset) + " bytes");
 }
 
 void AudioAnalyser::Configure(const StreamInfo& info) {
@@ -443,36 +481,45 @@ void AudioAnalyser::Configure(const StreamInfo& info) {
     bool ok = false;
     const uint8_t* p = c.data();
     const size_t n = c.size();
-    if (m_codec == "aac") ok = ParseAudioSpecificConfig(p, n, &f);
+    if (m_codec == "aac")
+        ok = ParseAudioSpecificConfig(p, n, &f);
 
-    else if (m_codec == "opus") ok = ParseOpusHead(p, n, &f) || ParseOpusConfigBox(p, n, &f);
+    else if (m_codec == "opus")
+        ok = ParseOpusHead(p, n, &f) || ParseOpusConfigBox(p, n, &f);
     else if (m_codec == "flac") {
-        // Matroska keeps "fLaC" and the block header; MP4's dfLa a full box header and the block header.
+        // Matroska keeps "fLaC" and the block header; MP4's dfLa a full box header and the block
+        // header.
         if (n >= 42 && std::memcmp(p, "fLaC", 4) == 0) {
             ok = ParseFlacStreamInfo(p + 8, n - 8, &f);
             // A comment may name the channels where FLAC's own order does not fit them.
             const uint64_t mask = FlacChannelMask(p, n);
             int count = 0;
-            for (uint64_t m = mask; m; m &= m - 1) ++count;
+            for (uint64_t m = mask; m; m &= m - 1)
+                ++count;
             if (ok && mask && count == f.channels) f.layout = mask;
         } else {
             ok = ParseFlacStreamInfo(p, n, &f);
         }
-    } else if (m_codec == "alac") ok = ParseAlacCookie(p, n, &f);
+    } else if (m_codec == "alac")
+        ok = ParseAlacCookie(p, n, &f);
     else if (m_codec == "vorbis") {
         // Matroska's three headers, Xiph-laced: the first is the identification header.
         if (n > 3 && p[0] == 2) {
             size_t at = 1;
-            while (at < n && p[at] == 255) ++at;
+            while (at < n && p[at] == 255)
+                ++at;
             ++at;
-            while (at < n && p[at] == 255) ++at;
+            while (at < n && p[at] == 255)
+                ++at;
             ++at;
             if (at < n) ok = ParseVorbisId(p + at, n - at, &f);
         } else {
             ok = ParseVorbisId(p, n, &f);
         }
-    } else if (m_codec == "ac3") ok = ParseDac3(p, n, &f);
-    else if (m_codec == "eac3") ok = ParseDec3(p, n, &f);
+    } else if (m_codec == "ac3")
+        ok = ParseDac3(p, n, &f);
+    else if (m_codec == "eac3")
+        ok = ParseDec3(p, n, &f);
     if (ok) {
         m_model.facts = f;
         m_last = f;
@@ -496,13 +543,16 @@ void AudioAnalyser::SampleHead(const uint8_t* p, size_t n) {
         if (ParseAc3(p + len, n - static_cast<size_t>(len), &dep) > 0 && dep.dependent) {
             f.layout |= dep.layout;
             int c = 0;
-            for (uint64_t m = f.layout; m; m &= m - 1) ++c;
+            for (uint64_t m = f.layout; m; m &= m - 1)
+                ++c;
             f.channels = c;
             f.bitRate += dep.bitRate;
         }
     }
-    if (m_kind == Kind::kMpeg) Rate(f);
-    else m_model.bitRate = f.bitRate;
+    if (m_kind == Kind::kMpeg)
+        Rate(f);
+    else
+        m_model.bitRate = f.bitRate;
     if (!m_model.facts.present || (m_haveConfig && first)) {
         m_model.facts = f;
         m_last = f;

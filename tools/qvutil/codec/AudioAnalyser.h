@@ -16,22 +16,22 @@
 namespace qvutil {
 
 struct AudioModel {
-    AudioFacts facts;         // the first valid header's
-    int64_t frames = 0;       // frames a decoder would be given
-    int64_t units = 0;        // container packets (PES)
+    AudioFacts facts;           // the first valid header's
+    int64_t frames = 0;         // frames a decoder would be given
+    int64_t units = 0;          // container packets (PES)
     int64_t lastUnitBytes = 0;  // in the last of them with a time stamp
-    int64_t samples = 0;      // their samples, at each frame's rate
-    int64_t bytes = 0;        // in frames
-    int64_t bitRate = 0;      // as ffmpeg's parser leaves it (a running average for AAC)
-    int changes = 0;          // later headers that change rate, channels or codec
-    int64_t skipped = 0;      // bytes outside any frame
+    int64_t samples = 0;        // their samples, at each frame's rate
+    int64_t bytes = 0;          // in frames
+    int64_t bitRate = 0;        // as ffmpeg's parser leaves it (a running average for AAC)
+    int changes = 0;            // later headers that change rate, channels or codec
+    int64_t skipped = 0;        // bytes outside any frame
     std::vector<std::string> diagnostics;
     int64_t diagnosticsDropped = 0;
     void Diagnose(std::string text);
 };
 
 class AudioAnalyser {
-public:
+  public:
     // codecName: what the container names ("aac", "ac3", "mp2", "pcm_dvd", ...), "" to find
     // out from the bytes (MPEG audio of unknown layer counts as found by its frames).
     explicit AudioAnalyser(std::string codecName);
@@ -55,7 +55,7 @@ public:
     const AudioModel& Model() const { return m_model; }
     const std::string& CodecName() const { return m_codec; }
 
-private:
+  private:
     enum class Kind { kNone, kAdts, kLoas, kMpeg, kAc3, kDts, kMlp, kOpusTs, kRaw };
     int64_t Parse(const uint8_t* p, size_t n, AudioFacts* f);
     void Accept(const AudioFacts& f, int64_t size, int64_t offset);
@@ -75,17 +75,17 @@ private:
     std::string m_codec;
     Kind m_kind = Kind::kNone;
     AudioModel m_model;
-    AudioFacts m_last;        // the latest header's facts
+    AudioFacts m_last;  // the latest header's facts
     bool m_haveConfig = false;
-    bool m_afterCore = false;     // the last frame was a DTS core
-    int64_t m_lastSamples = 0;    // the last frame's
+    bool m_afterCore = false;   // the last frame was a DTS core
+    int64_t m_lastSamples = 0;  // the last frame's
     int64_t m_heads = 0;
     bool m_latmConfig = false;
 
     // Byte stream state, in stream offsets.
-    int64_t m_offset = 0;     // of the next byte fed
-    int64_t m_next = 0;       // where the next header is due
-    bool m_synced = false;    // following frame lengths (else searching)
+    int64_t m_offset = 0;      // of the next byte fed
+    int64_t m_next = 0;        // where the next header is due
+    bool m_synced = false;     // following frame lengths (else searching)
     bool m_tentative = false;  // the first frame after a search, until the next confirms it
     int64_t m_lostAt = -1;
     uint8_t m_carry[160 + 4];  // a header's bytes, at most Need() + 4
@@ -93,7 +93,8 @@ private:
     AudioFacts m_pending;  // the tentative frame's
     int64_t m_pendingLen = 0, m_pendingAt = 0;
     bool m_havePending = false;
-    std::vector<uint8_t> m_history;  // the stream's bytes from m_historyAt, while a frame is tentative
+    std::vector<uint8_t>
+        m_history;  // the stream's bytes from m_historyAt, while a frame is tentative
     int64_t m_historyAt = 0;
     int64_t m_quietUntil = -1;  // free-format MPEG audio: searching for the next header is no loss
     int m_lostCount = 0;

@@ -9,17 +9,25 @@ namespace qvutil {
 
 namespace {
 
-const int kAacRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+const int kAacRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                           22050, 16000, 12000, 11025, 8000,  7350};
 
 // The AAC decoder's layouts of channel_configuration 1..7.
 // The AAC decoder's layouts of channel_configuration 1..7 (7 read as ffmpeg 5 reads it,
 // as the 7.1 that encoders mean by it).
-const uint64_t kAacLayouts[8] = {0, ch::kMono, ch::kStereo, ch::kSurround, ch::kSurround | ch::BC,
-                                 ch::k5Point0Back, ch::k5Point1Back, ch::k5Point1 | ch::BL | ch::BR};
+const uint64_t kAacLayouts[8] = {0,
+                                 ch::kMono,
+                                 ch::kStereo,
+                                 ch::kSurround,
+                                 ch::kSurround | ch::BC,
+                                 ch::k5Point0Back,
+                                 ch::k5Point1Back,
+                                 ch::k5Point1 | ch::BL | ch::BR};
 
 int Popcount(uint64_t m) {
     int n = 0;
-    for (; m; m &= m - 1) ++n;
+    for (; m; m &= m - 1)
+        ++n;
     return n;
 }
 
@@ -31,15 +39,24 @@ void SetLayout(AudioFacts* f, uint64_t mask) {
 // ffmpeg's profile names of the AAC object types it names.
 const char* AacProfile(int aot) {
     switch (aot) {
-    case 1: return "Main";
-    case 2: return "LC";
-    case 3: return "SSR";
-    case 4: return "LTP";
-    case 5: return "HE-AAC";
-    case 29: return "HE-AACv2";
-    case 23: return "LD";
-    case 39: return "ELD";
-    default: return "";
+    case 1:
+        return "Main";
+    case 2:
+        return "LC";
+    case 3:
+        return "SSR";
+    case 4:
+        return "LTP";
+    case 5:
+        return "HE-AAC";
+    case 29:
+        return "HE-AACv2";
+    case 23:
+        return "LD";
+    case 39:
+        return "ELD";
+    default:
+        return "";
     }
 }
 
@@ -59,12 +76,14 @@ int Frequency(BitReader& r) {
 // (a channel pair element counts two). Its layout is left unnamed.
 int PceChannels(BitReader& r) {
     r.Skip(4 + 2 + 4, "element_instance_tag, object_type, sampling_frequency_index");
-    const uint32_t front = r.U(4), side = r.U(4), back = r.U(4), lfe = r.U(2), assoc = r.U(3), cc = r.U(4);
+    const uint32_t front = r.U(4), side = r.U(4), back = r.U(4), lfe = r.U(2), assoc = r.U(3),
+                   cc = r.U(4);
     if (r.Flag()) r.Skip(4, "mono_mixdown");
     if (r.Flag()) r.Skip(4, "stereo_mixdown");
     if (r.Flag()) r.Skip(3, "matrix_mixdown");
     int channels = 0;
-    for (uint32_t i = 0; i < front + side + back; ++i) channels += r.Flag() ? 2 : 1, r.Skip(4);
+    for (uint32_t i = 0; i < front + side + back; ++i)
+        channels += r.Flag() ? 2 : 1, r.Skip(4);
     channels += static_cast<int>(lfe);
     r.Skip(4 * lfe + 4 * assoc + 5 * cc, "lfe, assoc_data, cc elements");
     // byte_alignment() from the configuration's start, then the comment.
@@ -73,7 +92,8 @@ int PceChannels(BitReader& r) {
     return r.Ok() ? channels : 0;
 }
 
-void ApplyAac(AudioFacts* f, int aot, int rate, int config, bool sbr, bool ps, int extRate, bool shortFrames) {
+void ApplyAac(AudioFacts* f, int aot, int rate, int config, bool sbr, bool ps, int extRate,
+              bool shortFrames) {
     f->present = true;
     f->codecName = "aac";
     f->sampleFmt = "fltp";
@@ -100,7 +120,8 @@ bool ReadAsc(BitReader& r, AudioFacts* f) {
     if (!r.Ok() || rate <= 0 || aot == 0) return false;
     int pceChannels = 0;
     bool shortFrames = false;
-    const bool ga = aot == 1 || aot == 2 || aot == 3 || aot == 4 || aot == 6 || aot == 7 || (aot >= 17 && aot <= 23);
+    const bool ga = aot == 1 || aot == 2 || aot == 3 || aot == 4 || aot == 6 || aot == 7 ||
+                    (aot >= 17 && aot <= 23);
     if (ga) {
         shortFrames = r.Flag("frameLengthFlag");
         if (r.Flag("dependsOnCoreCoder")) r.Skip(14, "coreCoderDelay");
@@ -121,7 +142,8 @@ bool ReadAsc(BitReader& r, AudioFacts* f) {
             if (ext == 5 && probe.Flag("sbrPresentFlag")) {
                 sbr = true;
                 extRate = Frequency(probe);
-                if (probe.Ok() && probe.BitsLeft() >= 12 && probe.U(11) == 0x548) ps = probe.Flag("psPresentFlag");
+                if (probe.Ok() && probe.BitsLeft() >= 12 && probe.U(11) == 0x548)
+                    ps = probe.Flag("psPresentFlag");
                 if (!probe.Ok()) sbr = ps = false, extRate = 0;
             }
         }
@@ -144,18 +166,36 @@ const int kMpegBitRates[2][3][16] = {
 
 // AC-3's frame sizes in 16-bit words by frmsizecod / 2 at 48, 44.1 and 32 kHz; 44.1 kHz
 // adds one word on odd codes.
-const int kAc3Rates[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+const int kAc3Rates[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                           192, 224, 256, 320, 384, 448, 512, 576, 640};
 
 // acmod's channels in the decoder's order, without the LFE.
-const uint64_t kAc3Layouts[8] = {ch::kStereo, ch::kMono, ch::kStereo, ch::kSurround, ch::kStereo | ch::BC,
-                                 ch::kSurround | ch::BC, ch::kStereo | ch::SL | ch::SR, ch::k5Point0};
+const uint64_t kAc3Layouts[8] = {ch::kStereo,
+                                 ch::kMono,
+                                 ch::kStereo,
+                                 ch::kSurround,
+                                 ch::kStereo | ch::BC,
+                                 ch::kSurround | ch::BC,
+                                 ch::kStereo | ch::SL | ch::SR,
+                                 ch::k5Point0};
 
 // E-AC-3 chanmap bits, most significant first, and the channels each adds.
-const uint64_t kEac3ChanMap[16] = {
-    ch::FL, ch::FC, ch::FR, ch::SL, ch::SR, ch::FLC | ch::FRC, ch::BL | ch::BR, ch::BC, 0x800 /* TC */,
-    0x200000000ULL | 0x400000000ULL /* SDL, SDR */, 0x80000000ULL | 0x100000000ULL /* WL, WR */,
-    0x1000 | 0x4000 /* TFL, TFR */, 0x2000 /* TFC */, 0x8000 | 0x20000 /* TBL, TBR */, 0x800000000ULL /* LFE2 */,
-    ch::LFE};
+const uint64_t kEac3ChanMap[16] = {ch::FL,
+                                   ch::FC,
+                                   ch::FR,
+                                   ch::SL,
+                                   ch::SR,
+                                   ch::FLC | ch::FRC,
+                                   ch::BL | ch::BR,
+                                   ch::BC,
+                                   0x800 /* TC */,
+                                   0x200000000ULL | 0x400000000ULL /* SDL, SDR */,
+                                   0x80000000ULL | 0x100000000ULL /* WL, WR */,
+                                   0x1000 | 0x4000 /* TFL, TFR */,
+                                   0x2000 /* TFC */,
+                                   0x8000 | 0x20000 /* TBL, TBR */,
+                                   0x800000000ULL /* LFE2 */,
+                                   ch::LFE};
 
 void Ac3Channels(AudioFacts* f, int acmod, bool lfe) {
     SetLayout(f, kAc3Layouts[acmod] | (lfe ? ch::LFE : 0));
@@ -168,18 +208,40 @@ std::string LayoutName(uint64_t mask, int channels) {
         uint64_t mask;
         const char* name;
     } kNamed[] = {
-        {0x4, "mono"}, {0x3, "stereo"}, {0xB, "2.1"}, {0x7, "3.0"}, {0x103, "3.0(back)"}, {0x107, "4.0"},
-        {0x33, "quad"}, {0x603, "quad(side)"}, {0xF, "3.1"}, {0x37, "5.0"}, {0x607, "5.0(side)"}, {0x10F, "4.1"},
-        {0x3F, "5.1"}, {0x60F, "5.1(side)"}, {0x707, "6.0"}, {0x6C3, "6.0(front)"}, {0x137, "hexagonal"},
-        {0x70F, "6.1"}, {0x13F, "6.1(back)"}, {0x6CB, "6.1(front)"}, {0x637, "7.0"}, {0x6C7, "7.0(front)"},
-        {0x63F, "7.1"}, {0xFF, "7.1(wide)"}, {0x6CF, "7.1(wide-side)"}, {0x737, "octagonal"},
+        {0x4, "mono"},
+        {0x3, "stereo"},
+        {0xB, "2.1"},
+        {0x7, "3.0"},
+        {0x103, "3.0(back)"},
+        {0x107, "4.0"},
+        {0x33, "quad"},
+        {0x603, "quad(side)"},
+        {0xF, "3.1"},
+        {0x37, "5.0"},
+        {0x607, "5.0(side)"},
+        {0x10F, "4.1"},
+        {0x3F, "5.1"},
+        {0x60F, "5.1(side)"},
+        {0x707, "6.0"},
+        {0x6C3, "6.0(front)"},
+        {0x137, "hexagonal"},
+        {0x70F, "6.1"},
+        {0x13F, "6.1(back)"},
+        {0x6CB, "6.1(front)"},
+        {0x637, "7.0"},
+        {0x6C7, "7.0(front)"},
+        {0x63F, "7.1"},
+        {0xFF, "7.1(wide)"},
+        {0x6CF, "7.1(wide-side)"},
+        {0x737, "octagonal"},
     };
     if (mask == 0) return channels > 0 ? std::to_string(channels) + " channels" : std::string();
     for (const auto& n : kNamed)
         if (n.mask == mask) return n.name;
-    static const char* const kNames[] = {"FL", "FR", "FC", "LFE", "BL", "BR", "FLC", "FRC", "BC", "SL", "SR", "TC",
-                                         "TFL", "TFC", "TFR", "TBL", "TBC", "TBR", "", "", "", "", "", "", "", "",
-                                         "", "", "", "DL", "DR", "WL", "WR", "SDL", "SDR", "LFE2"};
+    static const char* const kNames[] = {
+        "FL",  "FR",  "FC",  "LFE", "BL",  "BR",  "FLC", "FRC", "BC", "SL",  "SR",  "TC",
+        "TFL", "TFC", "TFR", "TBL", "TBC", "TBR", "",    "",    "",   "",    "",    "",
+        "",    "",    "",    "",    "",    "DL",  "DR",  "WL",  "WR", "SDL", "SDR", "LFE2"};
     std::string text = std::to_string(Popcount(mask)) + " channels (";
     bool first = true;
     for (int b = 0; b < 64; ++b) {
@@ -283,7 +345,9 @@ int64_t ParseAc3(const uint8_t* p, size_t n, AudioFacts* f) {
         static const int kRates[3] = {48000, 44100, 32000};
         const int shift = bsid > 8 ? bsid - 8 : 0;
         const int kbps = kAc3Rates[frmsizecod >> 1];
-        const int64_t words = fscod == 0 ? 2 * kbps : fscod == 2 ? 3 * kbps : 320 * kbps / 147 + (frmsizecod & 1);
+        const int64_t words = fscod == 0   ? 2 * kbps
+                              : fscod == 2 ? 3 * kbps
+                                           : 320 * kbps / 147 + (frmsizecod & 1);
         f->present = true;
         f->codecName = "ac3";
         f->profile.clear();
@@ -292,8 +356,8 @@ int64_t ParseAc3(const uint8_t* p, size_t n, AudioFacts* f) {
         f->bitRate = int64_t{kbps} * 1000 >> shift;
         f->frameSamples = 1536;
         Ac3Channels(f, acmod, lfe);
-        f->detail = "bsid " + std::to_string(bsid) + ", bsmod " + std::to_string(bsmod) + ", dialnorm -" +
-                    std::to_string(dialnorm ? dialnorm : 31) + " dB";
+        f->detail = "bsid " + std::to_string(bsid) + ", bsmod " + std::to_string(bsmod) +
+                    ", dialnorm -" + std::to_string(dialnorm ? dialnorm : 31) + " dB";
         return words * 2;
     }
     // E-AC-3.
@@ -344,7 +408,8 @@ int64_t ParseAc3(const uint8_t* p, size_t n, AudioFacts* f) {
     f->dependent = strmtyp == 1;
     f->substream = substreamid;
     f->detail = std::string(strmtyp == 1 ? "dependent" : "independent") + " substream " +
-                std::to_string(substreamid) + ", dialnorm -" + std::to_string(dialnorm ? dialnorm : 31) + " dB";
+                std::to_string(substreamid) + ", dialnorm -" +
+                std::to_string(dialnorm ? dialnorm : 31) + " dB";
     return words * 2;
 }
 
@@ -399,26 +464,46 @@ int64_t ParseDts(const uint8_t* p, size_t n, AudioFacts* f) {
     const bool ext = r.Flag("EXT_AUDIO");
     r.Skip(1, "ASPF");
     const int lff = static_cast<int>(r.U(2, "LFF"));
-    static const int kRates[16] = {0, 8000, 16000, 32000, 0, 0, 11025, 22050, 44100, 0, 0, 12000, 24000, 48000, 0, 0};
-    static const int kKbps[29] = {32, 56, 64, 96, 112, 128, 192, 224, 256, 320, 384, 448, 512, 576, 640, 768,
-                                  896, 1024, 1152, 1280, 1344, 1408, 1411, 1472, 1536, 1920, 2048, 3072, 3840};
-    if (!r.Ok() || size < 96 || blocks < 6 || kRates[sfreq] == 0 || amode > 15 || lff == 3) return 0;
+    static const int kRates[16] = {0,     8000, 16000, 32000, 0,     0,     11025, 22050,
+                                   44100, 0,    0,     12000, 24000, 48000, 0,     0};
+    static const int kKbps[29] = {32,   56,   64,   96,   112,  128,  192,  224,  256,  320,
+                                  384,  448,  512,  576,  640,  768,  896,  1024, 1152, 1280,
+                                  1344, 1408, 1411, 1472, 1536, 1920, 2048, 3072, 3840};
+    if (!r.Ok() || size < 96 || blocks < 6 || kRates[sfreq] == 0 || amode > 15 || lff == 3)
+        return 0;
     // The core's speaker layouts, as the decoder maps them.
-    static const uint64_t kLayouts[16] = {
-        ch::kMono, ch::kStereo, ch::kStereo, ch::kStereo, ch::kStereo, ch::kSurround, ch::kStereo | ch::BC,
-        ch::kSurround | ch::BC, ch::kStereo | ch::SL | ch::SR, ch::k5Point0, 0, 0, 0, 0, 0, 0};
+    static const uint64_t kLayouts[16] = {ch::kMono,
+                                          ch::kStereo,
+                                          ch::kStereo,
+                                          ch::kStereo,
+                                          ch::kStereo,
+                                          ch::kSurround,
+                                          ch::kStereo | ch::BC,
+                                          ch::kSurround | ch::BC,
+                                          ch::kStereo | ch::SL | ch::SR,
+                                          ch::k5Point0,
+                                          0,
+                                          0,
+                                          0,
+                                          0,
+                                          0,
+                                          0};
     f->present = true;
     f->codecName = "dts";
     f->sampleFmt = "fltp";
     f->sampleRate = kRates[sfreq];
     f->bitRate = rate < 29 ? (rate == 22 ? 1411200 : int64_t{kKbps[rate]} * 1000) : 0;
     f->frameSamples = blocks * 32;
-    if (kLayouts[amode]) SetLayout(f, kLayouts[amode] | (lff ? ch::LFE : 0));
-    else f->channels = 0, f->layout = 0;
+    if (kLayouts[amode])
+        SetLayout(f, kLayouts[amode] | (lff ? ch::LFE : 0));
+    else
+        f->channels = 0, f->layout = 0;
     f->profile = "DTS";
     f->dependent = false;
-    if (ext && (extId == 0 || extId == 6)) f->profile = "DTS-ES";
-    else if (ext && extId == 2) f->profile = "DTS 96/24";
+    if (ext && (extId == 0 || extId == 6))
+        f->profile = "DTS-ES";
+    else if (ext && extId == 2)
+        f->profile = "DTS 96/24";
     f->detail.clear();
     return size;
 }
@@ -433,7 +518,8 @@ int64_t ParseMlp(const uint8_t* p, size_t n, AudioFacts* f, bool* majorSync) {
     if (sync != 0xF8726FBA && sync != 0xF8726FBB) return length;
     if (!(p[12] == 0xB7 && p[13] == 0x52)) return 0;
     BitReader r(p + 8, 20);
-    static const int kRates[16] = {48000, 96000, 192000, 0, 0, 0, 0, 0, 44100, 88200, 176400, 0, 0, 0, 0, 0};
+    static const int kRates[16] = {48000, 96000, 192000, 0, 0, 0, 0, 0,
+                                   44100, 88200, 176400, 0, 0, 0, 0, 0};
     int rate = 0, channels = 0;
     uint64_t layout = 0;
     if (sync == 0xF8726FBA) {
@@ -445,9 +531,19 @@ int64_t ParseMlp(const uint8_t* p, size_t n, AudioFacts* f, bool* majorSync) {
         const uint32_t assign8 = r.U(13, "8ch_presentation_channel_assignment");
         (void)mod6;
         // TrueHD's speaker groups: L/R, C, LFE, Ls/Rs, Tfl/Tfr, Tfc, Tc, Lrs/Rrs, Lw/Rw, ...
-        static const uint64_t kGroups[13] = {ch::kStereo, ch::FC, ch::LFE, ch::SL | ch::SR, 0x1000 | 0x4000,
-                                             0x40 | 0x80, ch::BL | ch::BR, ch::BC, 0x800, 0x200000000ULL | 0x400000000ULL,
-                                             0x80000000ULL | 0x100000000ULL, 0x2000, 0x800000000ULL};
+        static const uint64_t kGroups[13] = {ch::kStereo,
+                                             ch::FC,
+                                             ch::LFE,
+                                             ch::SL | ch::SR,
+                                             0x1000 | 0x4000,
+                                             0x40 | 0x80,
+                                             ch::BL | ch::BR,
+                                             ch::BC,
+                                             0x800,
+                                             0x200000000ULL | 0x400000000ULL,
+                                             0x80000000ULL | 0x100000000ULL,
+                                             0x2000,
+                                             0x800000000ULL};
         const uint32_t assign = assign8 ? assign8 : assign6;
         for (int b = 0; b < 13; ++b)
             if (assign >> b & 1) layout |= kGroups[b];
@@ -460,12 +556,27 @@ int64_t ParseMlp(const uint8_t* p, size_t n, AudioFacts* f, bool* majorSync) {
         const uint32_t assign = r.U(5, "channel_assignment");
         // MLP's channel assignments, as ffmpeg lays them out.
         const uint64_t quad = ch::kStereo | ch::BL | ch::BR, back = ch::kStereo | ch::BC;
-        const uint64_t kMlp[21] = {ch::kMono, ch::kStereo, back, quad, ch::kStereo | ch::LFE, back | ch::LFE,
-                                   quad | ch::LFE, ch::kSurround, ch::kSurround | ch::BC, ch::k5Point0Back,
-                                   ch::kSurround | ch::LFE, ch::kSurround | ch::BC | ch::LFE, ch::k5Point1Back,
-                                   ch::kSurround | ch::BC, ch::k5Point0Back, ch::kSurround | ch::LFE,
-                                   ch::kSurround | ch::BC | ch::LFE, ch::k5Point1Back, quad | ch::LFE,
-                                   ch::k5Point0Back, ch::k5Point1Back};
+        const uint64_t kMlp[21] = {ch::kMono,
+                                   ch::kStereo,
+                                   back,
+                                   quad,
+                                   ch::kStereo | ch::LFE,
+                                   back | ch::LFE,
+                                   quad | ch::LFE,
+                                   ch::kSurround,
+                                   ch::kSurround | ch::BC,
+                                   ch::k5Point0Back,
+                                   ch::kSurround | ch::LFE,
+                                   ch::kSurround | ch::BC | ch::LFE,
+                                   ch::k5Point1Back,
+                                   ch::kSurround | ch::BC,
+                                   ch::k5Point0Back,
+                                   ch::kSurround | ch::LFE,
+                                   ch::kSurround | ch::BC | ch::LFE,
+                                   ch::k5Point1Back,
+                                   quad | ch::LFE,
+                                   ch::k5Point0Back,
+                                   ch::k5Point1Back};
         layout = assign < 21 ? kMlp[assign] : 0;
         f->codecName = "mlp";
         f->bitsPerRawSample = bits == 0 ? 16 : bits == 1 ? 20 : 24;
@@ -494,7 +605,8 @@ int64_t ParseLoas(const uint8_t* p, size_t n, AudioFacts* f, bool* config) {
     if (p[0] != 0x56 || (p[1] & 0xE0) != 0xE0) return 0;
     const int64_t length = (int64_t{p[1] & 0x1F} << 8 | p[2]) + 3;
     if (n < 4) return length;
-    BitReader r(p + 3, n - 3 < static_cast<size_t>(length - 3) ? n - 3 : static_cast<size_t>(length - 3));
+    BitReader r(p + 3,
+                n - 3 < static_cast<size_t>(length - 3) ? n - 3 : static_cast<size_t>(length - 3));
     if (r.Flag("useSameStreamMux")) return length;
     // StreamMuxConfig.
     const int version = static_cast<int>(r.U(1, "audioMuxVersion"));
@@ -504,7 +616,8 @@ int64_t ParseLoas(const uint8_t* p, size_t n, AudioFacts* f, bool* config) {
     auto latmValue = [&r]() {
         const int bytes = static_cast<int>(r.U(2, "bytesForValue")) + 1;
         uint32_t v = 0;
-        for (int i = 0; i < bytes; ++i) v = v << 8 | r.U(8, "valueTmp");
+        for (int i = 0; i < bytes; ++i)
+            v = v << 8 | r.U(8, "valueTmp");
         return v;
     };
     if (version) latmValue();  // taraBufferFullness
@@ -552,8 +665,10 @@ bool ParseOpusHead(const uint8_t* p, size_t n, AudioFacts* f) {
                                         ch::k5Point1Back,
                                         ch::k5Point0 | ch::BC | ch::LFE,
                                         ch::k5Point1 | ch::BL | ch::BR};
-    if (family <= 1 && channels <= 8) SetLayout(f, kVorbis[channels]);
-    else f->channels = channels, f->layout = 0;
+    if (family <= 1 && channels <= 8)
+        SetLayout(f, kVorbis[channels]);
+    else
+        f->channels = channels, f->layout = 0;
     return true;
 }
 
@@ -603,14 +718,15 @@ uint64_t FlacChannelMask(const uint8_t* p, size_t n) {
     static const char kKey[] = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK=";
     const size_t keyLen = sizeof kKey - 1;
     auto le32 = [](const uint8_t* q) {
-        return static_cast<size_t>(q[0]) | static_cast<size_t>(q[1]) << 8 | static_cast<size_t>(q[2]) << 16 |
-               static_cast<size_t>(q[3]) << 24;
+        return static_cast<size_t>(q[0]) | static_cast<size_t>(q[1]) << 8 |
+               static_cast<size_t>(q[2]) << 16 | static_cast<size_t>(q[3]) << 24;
     };
     size_t at = 4;
     while (at + 4 <= n) {
         const bool last = p[at] & 0x80;
         const int type = p[at] & 0x7F;
-        const size_t len = static_cast<size_t>(p[at + 1]) << 16 | static_cast<size_t>(p[at + 2]) << 8 | p[at + 3];
+        const size_t len =
+            static_cast<size_t>(p[at + 1]) << 16 | static_cast<size_t>(p[at + 2]) << 8 | p[at + 3];
         at += 4;
         if (len > n - at) return 0;
         if (type == 4 && len >= 8) {
@@ -624,7 +740,8 @@ uint64_t FlacChannelMask(const uint8_t* p, size_t n) {
                 k += 4;
                 if (l > len - k) return 0;
                 if (l > keyLen && std::memcmp(c + k, kKey, keyLen) == 0) {
-                    const std::string value(reinterpret_cast<const char*>(c + k + keyLen), l - keyLen);
+                    const std::string value(reinterpret_cast<const char*>(c + k + keyLen),
+                                            l - keyLen);
                     return std::strtoull(value.c_str(), nullptr, 0);
                 }
                 k += l;
@@ -695,8 +812,10 @@ bool ParseVorbisId(const uint8_t* p, size_t n, AudioFacts* f) {
     f->profile.clear();
     f->sampleFmt = "fltp";
     f->sampleRate = static_cast<int>(rate);
-    if (channels <= 8) SetLayout(f, kLayouts[channels]);
-    else f->channels = channels, f->layout = 0;
+    if (channels <= 8)
+        SetLayout(f, kLayouts[channels]);
+    else
+        f->channels = channels, f->layout = 0;
     f->bitRate = nominal > 0 ? nominal : 0;
     f->frameSamples = 0;
     return true;
@@ -753,8 +872,14 @@ bool ParseDvdLpcm(const uint8_t* p, size_t n, AudioFacts* f) {
     f->profile.clear();
     f->sampleRate = kRates[freq];
     // The decoder gives each count its usual layout.
-    static const uint64_t kLayouts[9] = {0, ch::kMono, ch::kStereo, ch::kStereo | ch::LFE, ch::kSurround | ch::BC,
-                                         ch::k5Point0Back, ch::k5Point1Back, ch::k5Point1 | ch::BC,
+    static const uint64_t kLayouts[9] = {0,
+                                         ch::kMono,
+                                         ch::kStereo,
+                                         ch::kStereo | ch::LFE,
+                                         ch::kSurround | ch::BC,
+                                         ch::k5Point0Back,
+                                         ch::k5Point1Back,
+                                         ch::k5Point1 | ch::BC,
                                          ch::k5Point1 | ch::BL | ch::BR};
     SetLayout(f, kLayouts[channels]);
     f->bitsPerCoded = 16 + 4 * quant;
@@ -780,7 +905,10 @@ bool ParseBlurayLpcm(const uint8_t* p, size_t n, AudioFacts* f) {
                                           ch::k5Point1,
                                           ch::k5Point0 | ch::BL | ch::BR,
                                           ch::k5Point1 | ch::BL | ch::BR,
-                                          0, 0, 0, 0};
+                                          0,
+                                          0,
+                                          0,
+                                          0};
     const int rate = freq == 1 ? 48000 : freq == 4 ? 96000 : freq == 5 ? 192000 : 0;
     if (kLayouts[assign] == 0 || rate == 0 || bitsCode == 0) return false;
     f->present = true;
@@ -801,13 +929,21 @@ int OpusPacketSamples(const uint8_t* p, size_t n) {
     if (n < 1) return 0;
     const int config = p[0] >> 3;
     int frame;  // in 48 kHz samples
-    if (config < 12) frame = (config & 3) == 3 ? 2880 : 480 << (config & 3);  // SILK: 10, 20, 40, 60 ms
-    else if (config < 16) frame = 480 << (config & 1);                           // hybrid: 10, 20 ms
-    else frame = 120 << (config & 3);                                            // CELT: 2.5 to 20 ms
+    if (config < 12)
+        frame = (config & 3) == 3 ? 2880 : 480 << (config & 3);  // SILK: 10, 20, 40, 60 ms
+    else if (config < 16)
+        frame = 480 << (config & 1);  // hybrid: 10, 20 ms
+    else
+        frame = 120 << (config & 3);  // CELT: 2.5 to 20 ms
     int frames = 1;
     switch (p[0] & 3) {
-    case 0: frames = 1; break;
-    case 1: case 2: frames = 2; break;
+    case 0:
+        frames = 1;
+        break;
+    case 1:
+    case 2:
+        frames = 2;
+        break;
     default:
         if (n < 2) return 0;
         frames = p[1] & 0x3F;

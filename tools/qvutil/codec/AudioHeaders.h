@@ -19,11 +19,11 @@ struct AudioFacts {
     std::string sampleFmt;  // the decoder's output: "fltp", "s16p", "s32", ...
     int sampleRate = 0;
     int channels = 0;
-    uint64_t layout = 0;    // ffmpeg's channel mask; 0 where the order is unknown
-    int64_t bitRate = 0;    // nominal, bits per second; 0 where the header states none
-    int frameSamples = 0;   // per frame, at sampleRate; 0 where frames vary
+    uint64_t layout = 0;   // ffmpeg's channel mask; 0 where the order is unknown
+    int64_t bitRate = 0;   // nominal, bits per second; 0 where the header states none
+    int frameSamples = 0;  // per frame, at sampleRate; 0 where frames vary
     int bitsPerRawSample = 0;
-    int bitsPerCoded = 0;   // PCM sample width as stored
+    int bitsPerCoded = 0;       // PCM sample width as stored
     int64_t totalSamples = -1;  // where the header states the stream's length (FLAC)
     int initialPadding = 0;     // samples the decoder drops at the start (Opus pre-skip)
     // E-AC-3: a dependent substream (its channels add to the independent one's), or an
@@ -42,16 +42,18 @@ std::string LayoutName(uint64_t mask, int channels);
 
 // Channel masks of ffmpeg's named layouts used below.
 namespace ch {
-constexpr uint64_t FL = 0x1, FR = 0x2, FC = 0x4, LFE = 0x8, BL = 0x10, BR = 0x20, FLC = 0x40, FRC = 0x80,
-                   BC = 0x100, SL = 0x200, SR = 0x400;
-constexpr uint64_t kMono = FC, kStereo = FL | FR, kSurround = kStereo | FC, k5Point0 = kSurround | SL | SR,
-                   k5Point1 = k5Point0 | LFE, k5Point0Back = kSurround | BL | BR, k5Point1Back = k5Point0Back | LFE;
+constexpr uint64_t FL = 0x1, FR = 0x2, FC = 0x4, LFE = 0x8, BL = 0x10, BR = 0x20, FLC = 0x40,
+                   FRC = 0x80, BC = 0x100, SL = 0x200, SR = 0x400;
+constexpr uint64_t kMono = FC, kStereo = FL | FR, kSurround = kStereo | FC,
+                   k5Point0 = kSurround | SL | SR, k5Point1 = k5Point0 | LFE,
+                   k5Point0Back = kSurround | BL | BR, k5Point1Back = k5Point0Back | LFE;
 }  // namespace ch
 
 // Frame parsers of byte streams. Each looks at one frame's header at p (n bytes at hand) and
 // returns the frame's length in bytes, with *f filled; 0 when no valid header starts at p,
 // and -1 when more bytes are needed to tell.
-constexpr int kAudioHeaderMax = 32;  // enough bytes of any header below but LATM's and DTS's extensions
+constexpr int kAudioHeaderMax =
+    32;  // enough bytes of any header below but LATM's and DTS's extensions
 
 int64_t ParseAdts(const uint8_t* p, size_t n, AudioFacts* f);
 int64_t ParseMpegAudio(const uint8_t* p, size_t n, AudioFacts* f);
@@ -76,8 +78,9 @@ bool ParseAudioSpecificConfig(const uint8_t* p, size_t n, AudioFacts* f);
 bool ParseOpusHead(const uint8_t* p, size_t n, AudioFacts* f);  // "OpusHead..." or MP4's dOps
 bool ParseOpusConfigBox(const uint8_t* p, size_t n, AudioFacts* f);
 bool ParseFlacStreamInfo(const uint8_t* p, size_t n, AudioFacts* f);  // the 34-byte block
-bool ParseAlacCookie(const uint8_t* p, size_t n, AudioFacts* f);     // 24 bytes, or 36 with its atom header
-bool ParseVorbisId(const uint8_t* p, size_t n, AudioFacts* f);       // "\x01vorbis..."
+bool ParseAlacCookie(const uint8_t* p, size_t n,
+                     AudioFacts* f);  // 24 bytes, or 36 with its atom header
+bool ParseVorbisId(const uint8_t* p, size_t n, AudioFacts* f);  // "\x01vorbis..."
 // MP4's dac3 and dec3 boxes' payloads.
 bool ParseDac3(const uint8_t* p, size_t n, AudioFacts* f);
 bool ParseDec3(const uint8_t* p, size_t n, AudioFacts* f);
