@@ -136,7 +136,7 @@ bool EsRouter::OnSample(int id, const Sample& s) {
     }
     if (s.dts != kNoTime && st.firstDts == kNoTime) st.firstDts = s.dts;
     // The first samples of audio whose frames have headers; the rest are counted.
-    if (e->audio) return HeadersInFrames(e->audio->CodecName()) && e->audio->WantsHead();
+    if (e->audio) return HeadersInFrames(e->audio->CodecName()) && e->audio->WantsHead(m_container == Container::kMatroska);
     if (!e->analyser) return false;
     e->analyser->BeginSample(s);
     return e->analyser->Wants();
@@ -146,7 +146,7 @@ int64_t EsRouter::OnSampleData(int id, const uint8_t* p, size_t n) {
     Entry* e = Find(id);
     if (e && e->audio) {
         // The first bytes are enough; the container's sample size is the frame's.
-        if (e->audio->WantsHead()) e->audio->SampleHead(p, n);
+        if (e->audio->WantsHead(m_container == Container::kMatroska)) e->audio->SampleHead(p, n);
         return INT64_MAX - static_cast<int64_t>(n);
     }
     if (!e || !e->analyser) return INT64_MAX - static_cast<int64_t>(n);

@@ -219,16 +219,12 @@ void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
 }
 
 void AudioAnalyser::Rate(const AudioFacts& f) {
-    // ffprobe shows the rate as ffmpeg's parser leaves it when probing ends: after about
-    // five seconds of the stream, and the rest of the packet that reached them.
-    if (!m_window) return;
-    // Frame k ends probing when frames 2 to k-1 last five seconds.
-    if (m_windowTicks >= 5 * 90000) m_closing = true;
-    if (m_windowFrames++ >= 1)
-        m_windowTicks += f.sampleRate > 0 ? int64_t{90000} * f.frameSamples / f.sampleRate : 0;
+    // As ffmpeg's parser leaves the rate once every frame has been through it (as they
+    // have when ffprobe counts frames or packets).
+    ++m_rateFrames;
     if (m_kind == Kind::kAdts) {
         // AAC: a running average of every frame's rate.
-        m_model.bitRate += (f.bitRate - m_model.bitRate) / m_windowFrames;
+        m_model.bitRate += (f.bitRate - m_model.bitRate) / m_rateFrames;
     } else if (m_kind == Kind::kMpeg) {
         // MPEG audio: a running average over a run of like headers, begun again when the
         // rate, layer or version changes (the first few count once trusted), one header
@@ -283,7 +279,6 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
         if (m_unitStamped) m_model.lastUnitBytes = m_unitBytes;
         m_unitBytes = 0;
         m_unitStamped = stamped;
-        if (m_closing) m_window = false;
     }
     m_unitBytes += static_cast<int64_t>(n);
     int64_t base = m_offset;

@@ -50,7 +50,9 @@ class AudioAnalyser {
     void SampleHead(const uint8_t* p, size_t n);
 
     // Whether the next sample's first bytes are still of use.
-    bool WantsHead() const { return m_heads < 4 || (m_kind == Kind::kMpeg && m_window); }
+    // every: a container whose samples are read in order anyway (Matroska), where MPEG
+    // audio's rate is its frames' average.
+    bool WantsHead(bool every = false) const { return m_heads < 4 || (every && m_kind == Kind::kMpeg); }
 
     const AudioModel& Model() const { return m_model; }
     const std::string& CodecName() const { return m_codec; }
@@ -98,11 +100,9 @@ class AudioAnalyser {
     int64_t m_historyAt = 0;
     int64_t m_quietUntil = -1;  // free-format MPEG audio: searching for the next header is no loss
     int m_lostCount = 0;
-    // Probing's share of the stream, over which ffmpeg's parser averages the rate.
-    bool m_window = true, m_closing = false;
+    int64_t m_rateFrames = 0;  // averaged into the bit rate
     int64_t m_unitBytes = 0;
     bool m_unitStamped = false;
-    int64_t m_windowFrames = 0, m_windowTicks = 0;
     int m_headerCount = 0;
     uint32_t m_headerKey = 0;
 };
