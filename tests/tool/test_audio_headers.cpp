@@ -1199,9 +1199,9 @@ TEST(AudioAnalyser, LossAndChangeDiagnostics) {
          Cat({Repeat(a, 3), Bytes(a.begin(), a.begin() + 4)}),
          3,
          3072,
+         4,
          0,
-         0,
-         {"at offset 900: the stream ends inside a frame header"}},
+         {"the stream ends inside a frame header at offset 900"}},
     };
     for (const Row& r : rows) {
         const AudioModel m = Analyse("aac", r.s, {});

@@ -34,6 +34,7 @@ const char* HeaderName(const std::string& codec) {
     if (codec == "ac3" || codec == "eac3") return "AC-3";
     if (codec == "dts") return "DTS";
     if (codec == "truehd" || codec == "mlp") return "MLP";
+    if (codec == "opus") return "Opus access unit";
     return "MPEG audio";
 }
 
@@ -119,6 +120,7 @@ size_t AudioAnalyser::Need() const {
 }
 
 int64_t AudioAnalyser::Parse(const uint8_t* p, size_t n, AudioFacts* f) {
+    *f = AudioFacts();  // nothing of an earlier header's
     switch (m_kind) {
     case Kind::kAdts:
         return ParseAdts(p, n, f);
@@ -162,14 +164,14 @@ int64_t AudioAnalyser::Parse(const uint8_t* p, size_t n, AudioFacts* f) {
     }
 }
 
-void AudioAnalyser::Lost(int64_t offset, const char* why) {
+void AudioAnalyser::Lost(int64_t offset, const char* why, bool search) {
     m_synced = false;
     m_tentative = false;
     if (m_lostAt >= 0) return;  // one message for each run of bytes without frames
     m_lostAt = offset;
     ++m_lostCount;
-    m_model.Diagnose(std::string(why) + " " + At(offset) + ": looking for the next " +
-                     HeaderName(m_codec) + " header");
+    m_model.Diagnose(std::string(why) + " " + At(offset) +
+                     (search ? std::string(": looking for the next ") + HeaderName(m_codec) + " header" : std::string()));
 }
 
 void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
@@ -284,9 +286,16 @@ void AudioAnalyser::Feed(const uint8_t* p, size_t n, bool unitStart, bool stampe
     int64_t base = m_offset;
     m_offset += static_cast<int64_t>(n);
     if (m_kind == Kind::kRaw) {
-        if (!m_model.facts.present) {
+        // LPCM's header starts each packet: the first packet's whole header is read.
+        if (unitStart) m_rawHead = m_model.facts.present ? sizeof m_carry : 0;
+        const size_t want = m_codec == "pcm_dvd" ? 3 : 4;
+        if (m_rawHead < want) {
+            const size_t take = std::min(n, want - m_rawHead);
+            std::memcpy(m_carry + m_rawHead, p, take);
+            m_rawHead += take;
             AudioFacts f;
-            if ((m_codec == "pcm_dvd" ? ParseDvdLpcm(p, n, &f) : ParseBlurayLpcm(p, n, &f))) {
+            if (m_rawHead == want &&
+                (m_codec == "pcm_dvd" ? ParseDvdLpcm(m_carry, want, &f) : ParseBlurayLpcm(m_carry, want, &f))) {
                 m_model.facts = f;
                 m_model.bitRate = f.bitRate;
             }
@@ -443,12 +452,17 @@ void AudioAnalyser::Finish() {
         Scan(again.data(), again.size(), from);
     }
     if (m_carried) {
+        // The last bytes: a header the stream cuts, or a tail searched in vain.
         AudioFacts f;
-        const int64_t len = Parse(m_carry, m_carried, &f);
-        if (len > 0)
+        const int64_t len = m_synced ? Parse(m_carry, m_carried, &f) : 0;
+        if (len > 0) {
             Header(f, len);
-        else if (m_model.frames > 0 || m_havePending)
-            m_model.Diagnose(At(m_next) + ": the stream ends inside a frame header");
+        } else if (m_synced) {
+            Lost(m_next, "the stream ends inside a frame header", false);
+        } else if (m_lostAt < 0 && m_quietUntil < 0) {
+            // (A free-format frame's end is no loss.)
+            Lost(m_next, "no valid header");
+        }
         m_carried = 0;
     }
     const bool cut = m_next > m_offset;

@@ -62,7 +62,7 @@ class AudioAnalyser {
     int64_t Parse(const uint8_t* p, size_t n, AudioFacts* f);
     void Accept(const AudioFacts& f, int64_t size, int64_t offset);
     size_t Need() const;
-    void Lost(int64_t offset, const char* why);
+    void Lost(int64_t offset, const char* why, bool search = true);
     bool Header(const AudioFacts& f, int64_t len);
     // One piece at base. False when a tentative frame proved false and the search must go
     // back before base (m_next), to bytes kept in m_history.
@@ -92,11 +92,12 @@ class AudioAnalyser {
     int64_t m_lostAt = -1;
     uint8_t m_carry[160 + 4];  // a header's bytes, at most Need() + 4
     size_t m_carried = 0;
+    size_t m_rawHead = sizeof m_carry;  // LPCM header bytes of a first packet in m_carry
     AudioFacts m_pending;  // the tentative frame's
     int64_t m_pendingLen = 0, m_pendingAt = 0;
     bool m_havePending = false;
-    std::vector<uint8_t>
-        m_history;  // the stream's bytes from m_historyAt, while a frame is tentative
+    // The stream's bytes from m_historyAt, while a frame is tentative.
+    std::vector<uint8_t> m_history;
     int64_t m_historyAt = 0;
     int64_t m_quietUntil = -1;  // free-format MPEG audio: searching for the next header is no loss
     int m_lostCount = 0;

@@ -97,6 +97,7 @@ void ApplyAac(AudioFacts* f, int aot, int rate, int config, bool sbr, bool ps, i
     f->present = true;
     f->codecName = "aac";
     f->sampleFmt = "fltp";
+    f->channels = 0, f->layout = 0;
     f->profile = AacProfile(ps ? 29 : sbr ? 5 : aot);
     f->sampleRate = sbr && extRate > 0 ? extRate : rate;
     f->frameSamples = (shortFrames ? 960 : 1024) * (sbr ? 2 : 1);
@@ -513,9 +514,11 @@ int64_t ParseMlp(const uint8_t* p, size_t n, AudioFacts* f, bool* majorSync) {
     if (n < 4) return -1;
     const int64_t length = (int64_t{p[0] & 0x0F} << 8 | p[1]) * 2;
     if (length < 4) return 0;
-    if (n < 28) return length;
+    // Whether a major sync follows, and then its whole header, decide.
+    if (n < 8) return -1;
     const uint32_t sync = static_cast<uint32_t>(p[4]) << 24 | p[5] << 16 | p[6] << 8 | p[7];
     if (sync != 0xF8726FBA && sync != 0xF8726FBB) return length;
+    if (n < 28) return -1;
     if (!(p[12] == 0xB7 && p[13] == 0x52)) return 0;
     BitReader r(p + 8, 20);
     static const int kRates[16] = {48000, 96000, 192000, 0, 0, 0, 0, 0,
@@ -766,7 +769,9 @@ bool ParseAlacCookie(const uint8_t* p, size_t n, AudioFacts* f) {
     r.Skip(16 + 32, "maxRun, maxFrameBytes");
     const int64_t avgBitRate = r.U(32, "avgBitRate");
     const int64_t rate = r.U(32, "sampleRate");
-    if (!r.Ok() || channels < 1 || channels > 8 || rate == 0 || bits == 0) return false;
+    if (!r.Ok() || channels < 1 || channels > 8 || rate == 0 || rate > 0x7FFFFFFF || frameLength > 0x7FFFFFFF ||
+        bits == 0)
+        return false;
     static const uint64_t kLayouts[9] = {0,
                                          ch::kMono,
                                          ch::kStereo,
