@@ -176,7 +176,7 @@ void AudioAnalyser::Lost(int64_t offset, const char* why, bool search) {
 
 void AudioAnalyser::Accept(const AudioFacts& f, int64_t size, int64_t offset) {
     if (m_lostAt >= 0) {
-        m_model.skipped += offset - m_lostAt;
+        m_model.skipped += std::max<int64_t>(offset - m_lostAt, 0);
         m_lostAt = -1;
     }
     // E-AC-3's dependent and further substreams, and a DTS-HD extension after a core, belong
@@ -450,6 +450,11 @@ void AudioAnalyser::Finish() {
         m_synced = false;
         m_next = from;
         Scan(again.data(), again.size(), from);
+    }
+    // A tentative frame that ends within the stream stands: no header can follow it.
+    if (m_havePending && m_pendingAt + m_pendingLen <= m_offset) {
+        Accept(m_pending, m_pendingLen, m_pendingAt);
+        m_havePending = false;
     }
     if (m_carried) {
         // The last bytes: a header the stream cuts, or a tail searched in vain.
