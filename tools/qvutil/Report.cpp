@@ -398,6 +398,7 @@ void AudioText(std::string& out, const AudioModel& m, int64_t frames) {
         if (!a.sampleFmt.empty()) line += ", decodes to " + a.sampleFmt;
         if (!a.detail.empty()) line += ", " + a.detail;
         if (a.initialPadding) line += Format(", %d samples of padding", a.initialPadding);
+        if (a.totalSamples > 0) line += Format(", %" PRId64 " samples in all", a.totalSamples);
     }
     if (m.changes) line += Format("%s%d header change%s", line.empty() ? "" : ", ", m.changes, m.changes == 1 ? "" : "s");
     if (m.skipped) line += Format("%s%" PRId64 " bytes outside frames", line.empty() ? "" : ", ", m.skipped);

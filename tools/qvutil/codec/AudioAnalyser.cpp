@@ -155,7 +155,6 @@ int64_t AudioAnalyser::Parse(const uint8_t* p, size_t n, AudioFacts* f) {
     case Kind::kLoas: {
         bool config = false;
         const int64_t len = ParseLoas(p, n, f, &config);
-        if (len > 0 && config) m_latmConfig = true;
         if (len > 0 && !config) f->present = false;
         return len;
     }
@@ -169,7 +168,6 @@ void AudioAnalyser::Lost(int64_t offset, const char* why, bool search) {
     m_tentative = false;
     if (m_lostAt >= 0) return;  // one message for each run of bytes without frames
     m_lostAt = offset;
-    ++m_lostCount;
     m_model.Diagnose(std::string(why) + " " + At(offset) +
                      (search ? std::string(": looking for the next ") + HeaderName(m_codec) + " header" : std::string()));
 }

@@ -82,7 +82,6 @@ class AudioAnalyser {
     bool m_afterCore = false;   // the last frame was a DTS core
     int64_t m_lastSamples = 0;  // the last frame's
     int64_t m_heads = 0;
-    bool m_latmConfig = false;
 
     // Byte stream state, in stream offsets.
     int64_t m_offset = 0;      // of the next byte fed
@@ -100,7 +99,6 @@ class AudioAnalyser {
     std::vector<uint8_t> m_history;
     int64_t m_historyAt = 0;
     int64_t m_quietUntil = -1;  // free-format MPEG audio: searching for the next header is no loss
-    int m_lostCount = 0;
     int64_t m_rateFrames = 0;  // averaged into the bit rate
     int64_t m_unitBytes = 0;
     bool m_unitStamped = false;
