@@ -77,7 +77,8 @@ bool ParseMpegSequenceHeader(const uint8_t* p, size_t n, Mpeg2Sequence& s, std::
     if (r.Flag()) r.Skip(64 * 8, "intra_quantiser_matrix");
     if (r.Flag()) r.Skip(64 * 8, "non_intra_quantiser_matrix");
     if (!r.Ok()) return error = r.Error(), false;
-    if (s.width == 0 || s.height == 0) return error = "picture size of 0", false;
+    // A size of 0 here may be 4096 or more once the sequence extension adds its high bits:
+    // it is judged when the sequence is used.
     if (s.aspect == 0) return error = "aspect_ratio_information 0 is forbidden", false;
     if (s.frameRateCode == 0 || s.frameRateCode > 13)
         return error = "frame_rate_code " + std::to_string(s.frameRateCode) + " is reserved", false;
@@ -232,6 +233,13 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
             ++m_model.leadingUnits;
             m_auStart = -1;
             return;
+        }
+        if (m_seq.width == 0 || m_seq.height == 0) {
+            // Nothing to decode the picture with: a size of 0 with no extension to add to it.
+            m_haveSeq = false;
+            ++m_model.leadingUnits;
+            m_auStart = -1;
+            return Invalid("sequence header", u, "picture size of 0");
         }
         if (!m_activated && m_haveSeq) Activate();
         Mpeg2Picture header;
