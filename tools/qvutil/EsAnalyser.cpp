@@ -370,6 +370,7 @@ void EsAnalyser::Finish() {
     if (m_framesInGop > 0) {
         GopStats& g = m_model.gop;
         if (g.complete == 0) g.minFrames = g.maxFrames = g.totalFrames = m_framesInGop;
+        else g.lastFrames = m_framesInGop;
         m_framesInGop = -1;
     }
 }

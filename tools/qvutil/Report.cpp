@@ -147,10 +147,14 @@ void PicturesText(std::string& out, const StreamModel& m, bool timed) {
     if (g.count) {
         std::string gop = Format("%" PRId64 " GOP%s", g.count, g.count == 1 ? "" : "s");
         if (g.complete) {
+            // The sizes of the GOPs another key picture ended; the last, which the stream's
+            // end cut, apart.
             const double average = static_cast<double>(g.totalFrames) / static_cast<double>(g.complete);
+            if (g.lastFrames) gop += Format(": %" PRId64, g.complete);
             gop += g.minFrames == g.maxFrames ? Format(" of %" PRId64 " frames", g.minFrames)
                                               : Format(" of %" PRId64 " to %" PRId64 " frames (average %.1f)",
                                                        g.minFrames, g.maxFrames, average);
+            if (g.lastFrames) gop += Format(" and a last of %" PRId64, g.lastFrames);
         } else {
             gop += Format(" of %" PRId64 " frames", g.totalFrames);
         }
@@ -605,6 +609,9 @@ void VideoOwnJson(Json& j, const StreamModel& m) {
         gop["average_frames"] = g.complete ? static_cast<double>(g.totalFrames) / static_cast<double>(g.complete)
                                            : static_cast<double>(g.totalFrames);
         gop["open"] = g.open;
+        // min, max and average are those of the GOPs a key picture ended, where the last
+        // one the stream's end cut is apart.
+        if (g.lastFrames) gop["last_frames"] = g.lastFrames;
     }
     gop["b_frames"] = m.bFrames;
     gop["max_consecutive_b_frames"] = g.maxBRun;

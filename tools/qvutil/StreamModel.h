@@ -104,6 +104,7 @@ struct GopStats {
     int64_t count = 0;  // GOPs begun by a key picture
     int64_t minFrames = 0, maxFrames = 0, totalFrames = 0;  // lengths of complete GOPs
     int64_t complete = 0;
+    int64_t lastFrames = 0;  // the last GOP's, cut by the stream's end, where others came before
     int64_t open = 0;   // begun by a key picture that leading pictures may still refer past
     int64_t maxBRun = 0;  // most B pictures in a row
 };
