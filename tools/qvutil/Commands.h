@@ -49,6 +49,8 @@ private:
 // A file name as coreutils writes it in messages: as it is when nothing in it needs
 // quoting, else in shell quotes, unprintable bytes as $'\ooo'.
 std::string QuoteName(const std::string& name);
+// A file's name as messages show it: quoted where it must be, 'standard input' as it is.
+std::string ShownName(const std::string& name);
 
 int CmdInspect(int argc, char** argv);
 int CmdFrames(int argc, char** argv);

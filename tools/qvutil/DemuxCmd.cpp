@@ -223,7 +223,7 @@ int CmdDemux(int argc, char** argv) {
     Container container;
     if (!ProbeReadable(in, head, &container)) return kUsage;
     if (container == Container::kElementary) {
-        Error(in.Name() + ": not a container: a bare stream has nothing to take out");
+        Error(ShownName(in.Name()) + ": not a container: a bare stream has nothing to take out");
         return kUsage;
     }
     // ffprobe shows a program stream's ids with their start code prefix.
@@ -240,11 +240,11 @@ int CmdDemux(int argc, char** argv) {
     progress.Finish();
     bool ok = result == PumpResult::kOk;
     if (result == PumpResult::kNeedsFile) {
-        Error(in.Name() + ": its index (the moov box) comes after the media data it describes, which a pipe\n"
+        Error(ShownName(in.Name()) + ": its index (the moov box) comes after the media data it describes, which a pipe\n"
                           "has passed by then: give qvutil the file itself");
         return kUsage;
     }
-    ReportWarnings(*demux, in.Name());
+    ReportWarnings(*demux, ShownName(in.Name()));
     if (list) {
         sink.List(container);
         return ok ? kOk : kUsage;
@@ -252,15 +252,15 @@ int CmdDemux(int argc, char** argv) {
     if (sink.Chosen() == DemuxSink::kNone) {
         char what[32];
         std::snprintf(what, sizeof what, "no stream 0x%x", want);
-        Error(in.Name() + ": " + (want >= 0 ? std::string(what) : std::string("no video stream")) +
+        Error(ShownName(in.Name()) + ": " + (want >= 0 ? std::string(what) : std::string("no video stream")) +
               " ('qvutil demux --list' shows what there is)");
         return kUsage;
     }
     if (!sink.Problem().empty()) {
-        Error(in.Name() + ": stream " + std::to_string(sink.Chosen()) + ": " + sink.Problem());
+        Error(ShownName(in.Name()) + ": stream " + std::to_string(sink.Chosen()) + ": " + sink.Problem());
         return kUsage;
     }
-    for (const std::string& w : sink.Writer().Warnings()) Error(in.Name() + ": " + w);
+    for (const std::string& w : sink.Writer().Warnings()) Error(ShownName(in.Name()) + ": " + w);
     if (!sink.Flush() || !out.Close()) ok = false;
     return ok ? kOk : kUsage;
 }

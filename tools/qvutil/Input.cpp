@@ -1,5 +1,7 @@
 #include "Input.h"
 
+#include "Commands.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +80,7 @@ int Kind(int fd, int64_t& size) {
     struct _stat64 st;
     if (_fstat64(fd, &st) != 0) return -1;
     size = st.st_size;
-    return (st.st_mode & _S_IFDIR) ? 1 : (st.st_mode & _S_IFREG) ? 0 : 2;
+    return (st.st_mode & _S_IFDIR) ? 1 : (st.st_mode & _S_IFREG) ? 0 : (st.st_mode & _S_IFIFO) ? 3 : 2;
 }
 
 // Windows will not open a directory as a file; say what Linux says of reading one.
@@ -124,7 +126,7 @@ int Kind(int fd, int64_t& size) {
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
     size = static_cast<int64_t>(st.st_size);
-    return S_ISDIR(st.st_mode) ? 1 : S_ISREG(st.st_mode) ? 0 : 2;
+    return S_ISDIR(st.st_mode) ? 1 : S_ISREG(st.st_mode) ? 0 : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? 3 : 2;
 }
 
 bool IsDirectory(const std::string&) {
@@ -229,7 +231,7 @@ Input::~Input() {
 
 bool Input::Fail(const std::string& reason) {
     m_failure = reason;
-    if (!m_quiet) Error(m_name + ": " + reason);
+    if (!m_quiet) Error(ShownName(m_name) + ": " + reason);
     return false;
 }
 
@@ -256,6 +258,7 @@ bool Input::Open(const std::string& path, bool quiet) {
         return Fail("Is a directory");
     }
     m_size = kind == 0 ? size : -1;
+    m_pipe = kind == 3;
     return true;
 }
 
@@ -350,7 +353,7 @@ bool Output::Open(const std::string& path) {
     m_name = path;
     m_file = OpenWrite(path);
     if (!m_file) {
-        Error(path + ": " + (IsDirectory(path) ? std::string("Is a directory") : LastError()));
+        Error(ShownName(path) + ": " + (IsDirectory(path) ? std::string("Is a directory") : LastError()));
         return false;
     }
     m_owned = true;
@@ -360,7 +363,7 @@ bool Output::Open(const std::string& path) {
 bool Output::Write(const uint8_t* p, size_t n) {
     if (m_failed) return false;
     if (n && std::fwrite(p, 1, n, m_file) != n) {
-        Error(m_name + ": " + LastError());
+        Error(ShownName(m_name) + ": " + LastError());
         m_failed = true;
     }
     return !m_failed;
@@ -368,7 +371,7 @@ bool Output::Write(const uint8_t* p, size_t n) {
 
 bool Output::Flush() {
     if (m_file && !m_failed && std::fflush(m_file) != 0) {
-        Error(m_name + ": " + LastError());
+        Error(ShownName(m_name) + ": " + LastError());
         m_failed = true;
     }
     return !m_failed;
@@ -378,7 +381,7 @@ bool Output::Close() {
     bool ok = Flush();
     if (m_owned) {
         if (std::fclose(m_file) != 0 && ok) {
-            Error(m_name + ": " + LastError());
+            Error(ShownName(m_name) + ": " + LastError());
             m_failed = true;
             ok = false;
         }

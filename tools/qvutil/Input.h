@@ -66,6 +66,8 @@ public:
     // Size of a regular file; -1 for pipes and terminals.
     int64_t Size() const { return m_size; }
     bool Seekable() const { return m_size >= 0; }
+    // A pipe or socket (not a terminal or device).
+    bool Pipe() const { return m_pipe; }
 
     // Appends up to n bytes to out; 0 at the end. -1 on a read error (reported).
     long Read(std::vector<uint8_t>& out, size_t n);
@@ -80,7 +82,7 @@ private:
 
     int m_fd = -1;
     bool m_owned = false;
-    bool m_quiet = false, m_missing = false, m_directory = false;
+    bool m_quiet = false, m_missing = false, m_directory = false, m_pipe = false;
     int64_t m_size = -1;
     std::string m_name, m_failure;
 };

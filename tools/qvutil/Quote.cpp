@@ -98,4 +98,10 @@ std::string QuoteName(const std::string& name) {
     return out + "'";
 }
 
+std::string ShownName(const std::string& name) {
+    // The stand-ins for '-' are words, not names.
+    if (name == "standard input" || name == "standard output") return name;
+    return QuoteName(name);
+}
+
 }  // namespace qvutil

@@ -1,5 +1,6 @@
 #include "Report.h"
 
+#include "Commands.h"
 #include "codec/AudioAnalyser.h"
 
 #include <nlohmann/json.hpp>
@@ -444,7 +445,7 @@ std::string TagValue(const std::vector<Tag>& tags, const char* key) {
 std::string TextReport(const MediaModel& model) {
     const FormatInfo& f = model.format;
     std::string out;
-    out += Format("File         %s\n", f.filename.c_str());
+    out += "File         " + ShownName(f.filename) + "\n";
     out += Format("Size         %" PRId64 " bytes\n", f.size);
     if (!f.md5.empty()) out += "MD5          " + f.md5 + "\n";
     if (!f.sha1.empty()) out += "SHA-1        " + f.sha1 + "\n";

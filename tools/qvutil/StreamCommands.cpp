@@ -168,7 +168,7 @@ int CmdFrames(int argc, char** argv) {
                     "), %" PRId64 " key, %s\n",
                     m->pictures, m->frames, m->typeCount[0], m->typeCount[1], m->typeCount[2], m->keyFrames,
                     CodecName(m->codec));
-        for (const std::string& d : m->diagnostics) Error(in.Name() + ": " + d);
+        for (const std::string& d : m->diagnostics) Error(ShownName(in.Name()) + ": " + d);
     }
     if (router.Streams().empty()) std::printf("0 pictures, no video stream found\n");
     return kOk;
@@ -200,7 +200,7 @@ int CmdScan(int argc, char** argv) {
     Input in;
     if (!in.Open(args.Operands()[0])) return kUsage;
     if (reverse && !in.Seekable()) {
-        Error(in.Name() + ": --reverse needs a regular file, not a pipe");
+        Error(ShownName(in.Name()) + ": --reverse needs a regular file, not " + (in.Pipe() ? "a pipe" : "a device"));
         return kUsage;
     }
 

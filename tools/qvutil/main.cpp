@@ -4,6 +4,7 @@
 #include "Input.h"
 #include "QvVersion.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -15,14 +16,15 @@ const char kHelpText[] =
     "Usage: qvutil COMMAND [OPTIONS] [FILE...]\n"
     "\n"
     "Look inside video files (MP4, MOV, 3GP, Matroska, WebM, MPEG-TS, M2TS, MPEG-PS or bare\n"
-    "H.264, H.265 and MPEG-1/2 streams): every stream they hold, and H.264, H.265, MPEG-1/2,\n"
-    "VP9 and AV1 video down to each frame. Also the everyday chores around them. FILE '-'\n"
-    "or no FILE means standard input where that makes sense.\n"
+    "H.264, H.265 and MPEG-1/2 streams): every stream they hold, H.264, H.265, MPEG-1/2, VP9\n"
+    "and AV1 video down to each frame, audio by its codec's own headers. Also the everyday\n"
+    "chores around them. FILE '-' or no FILE means standard input where that makes sense.\n"
     "\n"
     "Commands:\n"
     "  inspect [--json] [--no-digests] FILE\n"
     "                                every stream of the file; of each video stream its sequence\n"
-    "                                header, frames and GOPs (--json: as ffprobe's JSON)\n"
+    "                                header, frames and GOPs, of each audio stream its codec,\n"
+    "                                rate, channels and frames (--json: as ffprobe's JSON)\n"
     "  frames [--keys] FILE          one line per picture: offset, bytes, type, key, pts, dts\n"
     "  scan [--reverse] [--find CODEWORD] FILE\n"
     "                                one line per start code: offset, code word, what it is\n"
@@ -34,7 +36,7 @@ const char kHelpText[] =
     "  unescape [FILE] [-o OUT]      drop them again\n"
     "  demux FILE [-o OUT] [--stream ID] [--list]\n"
     "                                one elementary stream out of a container (Annex B from MP4\n"
-    "                                and Matroska), as ffmpeg -c copy writes it\n"
+    "                                and Matroska, AAC as ADTS), as ffmpeg -c copy writes it\n"
     "\n"
     "Options: --help (also after a command), --version.\n"
     "Exit status: 0 success, 1 a check failed, 2 bad usage or unreadable input.\n"
@@ -63,15 +65,34 @@ int main(int argc, char** argv) {
     // Each command sees its own name as argv[0].
     --argc;
     ++argv;
-    if (!std::strcmp(cmd, "inspect")) return CmdInspect(argc, argv);
-    if (!std::strcmp(cmd, "frames")) return CmdFrames(argc, argv);
-    if (!std::strcmp(cmd, "scan")) return CmdScan(argc, argv);
-    if (!std::strcmp(cmd, "md5")) return CmdDigest(argc, argv, false);
-    if (!std::strcmp(cmd, "sha1")) return CmdDigest(argc, argv, true);
-    if (!std::strcmp(cmd, "base64")) return CmdBase64(argc, argv);
-    if (!std::strcmp(cmd, "escape")) return CmdEscape(argc, argv, false);
-    if (!std::strcmp(cmd, "unescape")) return CmdEscape(argc, argv, true);
-    if (!std::strcmp(cmd, "demux")) return CmdDemux(argc, argv);
-    Error(std::string("unknown command '") + cmd + "'\nTry 'qvutil --help'.");
-    return kUsage;
+    int status;
+    if (!std::strcmp(cmd, "inspect")) status = CmdInspect(argc, argv);
+    else if (!std::strcmp(cmd, "frames")) status = CmdFrames(argc, argv);
+    else if (!std::strcmp(cmd, "scan")) status = CmdScan(argc, argv);
+    else if (!std::strcmp(cmd, "md5")) return CmdDigest(argc, argv, false);
+    else if (!std::strcmp(cmd, "sha1")) return CmdDigest(argc, argv, true);
+    else if (!std::strcmp(cmd, "base64")) return CmdBase64(argc, argv);
+    else if (!std::strcmp(cmd, "escape")) status = CmdEscape(argc, argv, false);
+    else if (!std::strcmp(cmd, "unescape")) status = CmdEscape(argc, argv, true);
+    else if (!std::strcmp(cmd, "demux")) status = CmdDemux(argc, argv);
+    else if (cmd[0] == '-') {
+        Error(std::string("'") + cmd + "' is no command: options follow the command ('qvutil inspect " + cmd +
+              " FILE')\nTry 'qvutil --help'.");
+        return kUsage;
+    } else {
+        Error(std::string("unknown command '") + cmd + "'\nTry 'qvutil --help'.");
+        return kUsage;
+    }
+    // A report that cannot be written is lost: say so (md5, sha1 and base64 check their own
+    // writes, and exit as coreutils does).
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        Error("write error: " + std::string(errno ? std::strerror(errno) : "standard output"));
+        return kUsage;
+    }
+    if (std::fclose(stdout) != 0) {
+        std::fprintf(stderr, "qvutil: write error: %s\n", std::strerror(errno));
+        return kUsage;
+    }
+    return status;
 }

@@ -1,5 +1,6 @@
 // Apart from the demuxers, which need no input layer (the fuzz targets link them alone).
 
+#include "Commands.h"
 #include "Demux.h"
 #include "Input.h"
 
@@ -16,7 +17,7 @@ bool ProbeReadable(Input& in, std::vector<uint8_t>& head, Container* c) {
     std::string refusal;
     if (!ProbeInput(in, head, c, &refusal)) return false;
     if (refusal.empty()) return true;
-    Error(in.Name() + ": " + FillRefusal(refusal, in.Name()));
+    Error(ShownName(in.Name()) + ": " + FillRefusal(refusal, in.Name()));
     return false;
 }
 
