@@ -331,6 +331,25 @@ class AgainstFfprobe(unittest.TestCase):
                 failures.append("%s: frames %s, ffprobe packets %s" % (name, ours_f[:6], theirs_f[:6]))
         self.assertEqual(failures, [], "\n" + "\n".join(failures))
 
+    def test_timing_the_time_stamps_belie(self):
+        """A stream whose VUI says a million frames a second (num_units_in_tick 1), muxed at
+        its real rate: the rates and duration are the time stamps', as ffprobe gives them."""
+        os.makedirs(CACHE, exist_ok=True)
+        # (In MPEG-PS ffprobe gives such a stream no avg_frame_rate at all.)
+        for fmt, ext in (("mpegts", ".ts"),):
+            with self.subTest(fmt):
+                path = os.path.join(CACHE, "x264-tick1-24fps" + ext)
+                if not os.path.exists(path):
+                    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                    "testsrc2=size=320x240:rate=24", "-frames:v", "48", "-c:v", "libx264",
+                                    "-bsf:v", "h264_metadata=tick_rate=2000000", "-f", fmt, path + ".tmp"],
+                                   check=True)
+                    os.replace(path + ".tmp", path)
+                keys = ("r_frame_rate", "avg_frame_rate", "duration", "duration_ts")
+                theirs = probe(path, "streams")["streams"][0]
+                ours = inspect_json(path)["streams"][0]
+                self.assertEqual({k: ours.get(k) for k in keys}, {k: theirs.get(k) for k in keys})
+
     def test_any_piece_size_gives_the_same_report(self):
         picks = [f for f in self.files if f[0] in ("x264-tff", "x265-hdr", "mpeg2-bff", "mpeg1")]
         for name, path, _ in picks + real_streams()[3:]:

@@ -5,6 +5,7 @@
 #include "container/Pes.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qvutil {
 
@@ -34,7 +35,7 @@ bool AudioByItsBytes(const StreamInfo& info, Container c) {
 
 bool EsRouter::OnStream(const StreamInfo& info) {
     if (Find(info.id)) return false;
-    m_streams.push_back({info.id, info, nullptr, nullptr, {}, false, {}, {}, kNoTime, kNoTime});
+    m_streams.push_back({info.id, info, nullptr, nullptr, {}, false, {}, {}, kNoTime, kNoTime, {}});
     Entry& e = m_streams.back();
     e.probe = AudioByItsBytes(info, m_container);
     const bool framed = m_container == Container::kMp4 || m_container == Container::kMatroska;
@@ -98,6 +99,7 @@ void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t d
         decode = dts >= 0 ? dts + m_wrapShift : kNoTime;
         if (e->firstPts == kNoTime) e->firstPts = stamp;
         e->maxPts = e->maxPts == kNoTime ? stamp : std::max(e->maxPts, stamp);
+        if (e->analyser && e->stamps.size() < kRateStamps) e->stamps.push_back(stamp);
     }
     if (e->audio) {
         e->audio->Feed(p, n, pts != -1, pts >= 0);
@@ -182,6 +184,29 @@ std::string EsRouter::AudioCodec() const {
     return std::string();
 }
 
+// The frame rate the time stamps of a video stream's packets show: their usual step (the
+// median), as a standard rate where one is within 0.1%.
+Rational StampRate(std::vector<int64_t> stamps) {
+    if (stamps.size() < 3) return Rational();
+    std::sort(stamps.begin(), stamps.end());
+    std::vector<int64_t> steps;
+    for (size_t i = 1; i < stamps.size(); ++i)
+        if (stamps[i] > stamps[i - 1]) steps.push_back(stamps[i] - stamps[i - 1]);
+    if (steps.empty()) return Rational();
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    const int64_t step = steps[steps.size() / 2];
+    static const Rational kStandard[] = {{24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1},
+                                         {48, 1},       {50, 1}, {60000, 1001}, {60, 1}, {120, 1}};
+    const double fps = 90000.0 / static_cast<double>(step);
+    Rational best;
+    double error = 0.001;
+    for (const Rational& r : kStandard) {
+        const double e = std::fabs(fps * static_cast<double>(r.den) / static_cast<double>(r.num) - 1);
+        if (e < error) best = r, error = e;
+    }
+    return best.Known() ? best : Reduce(90000, step);
+}
+
 // The samples ffmpeg reckons a transport or program stream's last audio packet to last
 // when it times the stream: one frame of the codecs whose frame length it knows before
 // decoding, what the bytes hold for PCM, nothing for the rest.
@@ -229,7 +254,8 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
                 const StreamModel* v = e.analyser ? &e.analyser->Model() : nullptr;
                 const AudioFacts* a = e.audio && e.audio->Model().facts.present ? &e.audio->Model().facts : nullptr;
                 int64_t last = kNoTime;
-                if (v && v->seq.frameRate.Known()) last = e.maxPts + 90000 * v->seq.frameRate.den / v->seq.frameRate.num;
+                const Rational rate = v ? PlausibleRate(v->seq.frameRate, StampRate(e.stamps)) : Rational();
+                if (rate.Known()) last = e.maxPts + 90000 * rate.den / rate.num;
                 // Audio: the last packet's stamp and the length ffmpeg gives it.
                 else if (a && a->sampleRate > 0)
                     last = e.maxPts + int64_t{90000} * LastPacketSamples(*e.audio) / a->sampleRate;
@@ -243,6 +269,7 @@ MediaModel EsRouter::Model(const Demuxer& demux, const FormatInfo& format) const
                 r.info.kind = StreamKind::kAudio;
                 r.info.codecName = e.probed;
             }
+            if (pes) r.stampRate = StampRate(e.stamps);
             if (e.audio) {
                 r.audio = &e.audio->Model();
                 const AudioFacts& a = r.audio->facts;

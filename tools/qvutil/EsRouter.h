@@ -24,6 +24,8 @@ Codec CodecOf(EsCodec c);
 // tell them.
 bool AudioByItsBytes(const StreamInfo& info, Container c);
 constexpr size_t kAudioProbeHead = 8192;
+// The PES time stamps of a video stream its rate is checked against.
+constexpr size_t kRateStamps = 240;
 
 class EsRouter : public EsSink {
 public:
@@ -64,6 +66,7 @@ private:
         std::string probed;
         // PES time stamps (MPEG-TS, MPEG-PS): the first in file order, the latest, unwrapped.
         int64_t firstPts = kNoTime, maxPts = kNoTime;
+        std::vector<int64_t> stamps;  // the first PES stamps of a video stream, for its rate
         int64_t anchor = kNoTime;  // the first stamp as it came, for unwrapping
     };
     Entry* Find(int id);

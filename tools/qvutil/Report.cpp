@@ -360,7 +360,7 @@ Timing StreamTiming(const MediaModel& model, const StreamReport& r) {
         if (v && v->codec == Codec::Mpeg12) t.bitRate = ParserBitRate(*v);
         return t;
     }
-    t.rate = t.avgRate = codecRate;
+    t.rate = t.avgRate = PlausibleRate(codecRate, r.stampRate);
     if (model.container == Container::kElementary) {
         if (v) {
             t.durationSeconds = v->Duration();

@@ -50,6 +50,15 @@ std::string CodecLongName(const std::string& name) {
     return std::string();
 }
 
+Rational PlausibleRate(Rational stated, Rational stamps) {
+    if (!stated.Known()) return stated;
+    if (!stamps.Known()) return stated;
+    const double ratio = static_cast<double>(stated.num) * static_cast<double>(stamps.den) /
+                         (static_cast<double>(stated.den) * static_cast<double>(stamps.num));
+    // Fields against frames make a factor of 2; more is no reading of the same pictures.
+    return ratio > 3 || ratio < 1.0 / 3 ? stamps : stated;
+}
+
 void StreamModel::Diagnose(std::string text) {
     if (diagnostics.size() < 100) diagnostics.push_back(std::move(text));
     else ++diagnosticsDropped;

@@ -25,6 +25,10 @@ struct Rational {
 // Reduces num/den (both positive) by their greatest common divisor.
 Rational Reduce(int64_t num, int64_t den);
 
+// The frame rate a stream's timing states, unless its time stamps belie it (a tick of 1 says
+// a million frames a second): then the stamps', as ffmpeg takes it.
+Rational PlausibleRate(Rational stated, Rational stamps);
+
 // ffmpeg's names of the colour code points; "" where it has none.
 std::string PrimariesName(int code);
 std::string TransferName(int code);
@@ -181,6 +185,7 @@ struct StreamReport {
     int shownId = 0;                     // the id as ffprobe prints it
     const StreamModel* video = nullptr;  // null where the codec is not read
     const AudioModel* audio = nullptr;   // audio whose headers were read
+    Rational stampRate;                  // a byte stream's video: the rate its PES stamps show
     SampleStats samples;
 };
 
