@@ -302,7 +302,15 @@ class BadInput(unittest.TestCase):
         (["md5", "/no/such/file"], 1, "qvutil: /no/such/file: No such file"),  # as md5sum
         (["base64", "-d", "/no/such/file"], 1, "qvutil: /no/such/file: No such file"),
         (["frobnicate"], 2, "unknown command"),
+        (["--json", "inspect", "x"], 2, "options follow the command"),
         (["escape", "-o", "/no/such/dir/out"], 2, "/no/such/dir/out"),
+        # Names quoted as coreutils quotes them: a newline or an escape cannot split or
+        # colour the message, an empty name still shows.
+        (["inspect", ""], 2, "qvutil: '': No such file"),
+        (["inspect", "/no/such\nfile"], 2, "qvutil: '/no/such'$'\\n''file': No such file"),
+        (["frames", "/no/\x1b[31mred"], 2, "qvutil: '/no/'$'\\033''[31mred': No such file"),
+        (["demux", "/no/such file"], 2, "qvutil: '/no/such file': No such file"),
+        (["scan", "it's"], 2, "qvutil: \"it's\": No such file"),
     ]
 
     def test_status_and_message(self):
@@ -325,6 +333,21 @@ class BadInput(unittest.TestCase):
                     self.assertEqual(rc, 0, (args, err))
             rc, out, _ = run(["inspect", empty])
             self.assertIn(b"Start codes  0\n", out)
+
+    @unittest.skipIf(any("wine" in a for a in EMULATOR), "no /dev/full")
+    def test_output_that_cannot_be_written(self):
+        """A full disk loses no report silently: every command that writes to standard output
+        says so and fails (md5, sha1 and base64 as coreutils do, with status 1)."""
+        sample = os.path.join(SAMPLES, "sample.mp4")
+        rows = [(["inspect", sample], 2), (["inspect", "--json", sample], 2), (["frames", sample], 2),
+                (["scan", os.path.join(SAMPLES, "sample.h264")], 2), (["demux", "--list", sample], 2),
+                (["demux", sample], 2), (["escape", sample], 2), (["md5", sample], 1), (["sha1", sample], 1),
+                (["base64", sample], 1)]
+        for args, status in rows:
+            with self.subTest(args=args[:-1]), open("/dev/full", "wb") as full:
+                p = subprocess.run(EMULATOR + [QVUTIL] + args, stdout=full, stderr=subprocess.PIPE)
+                self.assertEqual(p.returncode, status)
+                self.assertIn(b"write error", p.stderr)
 
     def test_help_and_version(self):
         for cmd in ([], ["inspect"], ["frames"], ["scan"], ["md5"], ["sha1"], ["base64"], ["escape"], ["unescape"]):
