@@ -53,12 +53,22 @@ bool FeedFrom(Demuxer& d, const uint8_t* buf, size_t n, int64_t pos, bool* behin
     }
 }
 
+// Before the buffers everyByte may still read go, it is done with them.
+struct Drain {
+    const PumpRun& run;
+    ~Drain() {
+        if (run.drain) (*run.drain)();
+    }
+};
+
 PumpResult Sequential(Input& in, const std::vector<uint8_t>& head, Demuxer& d, const PumpRun& run, int64_t* size,
                       int64_t* at) {
     const size_t piece = run.piece ? run.piece : PieceSize();
     int64_t pos = 0;
     bool wanted = true, behind = false;
-    std::vector<uint8_t> buf;
+    std::vector<std::vector<uint8_t>> bufs(run.lag + 1);
+    const Drain drain{run};
+    size_t turn = 0;
     // The probed head goes in pieces too, so that their size is the same everywhere.
     for (size_t off = 0; off < head.size(); off += piece) {
         const size_t n = std::min(piece, head.size() - off);
@@ -68,6 +78,7 @@ PumpResult Sequential(Input& in, const std::vector<uint8_t>& head, Demuxer& d, c
         if (behind) break;
     }
     while (!behind && (wanted || run.everyByte)) {
+        std::vector<uint8_t>& buf = bufs[turn++ % bufs.size()];
         buf.clear();
         const long got = in.Read(buf, piece);
         if (got < 0) return PumpResult::kReadError;
@@ -127,9 +138,11 @@ PumpResult AtOffsets(Input& in, Demuxer& d, const PumpRun& run, int64_t* size) {
     *size = fileSize;
     if (run.everyByte) {
         // The digests read the whole file after the demuxer, in order.
-        std::vector<uint8_t> piece;
+        std::vector<std::vector<uint8_t>> pieces(run.lag + 1);
+        const Drain drain{run};
         const size_t n = run.piece ? run.piece : PieceSize();
-        for (int64_t pos = 0;;) {
+        for (int64_t pos = 0, turn = 0;; ++turn) {
+            std::vector<uint8_t>& piece = pieces[static_cast<size_t>(turn) % pieces.size()];
             piece.resize(n);
             const long got = in.ReadUpTo(pos, piece.data(), n);
             if (got < 0) return PumpResult::kReadError;

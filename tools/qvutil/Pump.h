@@ -8,6 +8,7 @@
 #include "StartCodes.h"
 #include "container/Demux.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct PumpRun {
     Progress* progress = nullptr;
     // Pieces of a sequential read; 0 for PieceSize().
     size_t piece = 0;
+    // everyByte may still read a piece until this many more have been given to it: the
+    // pump reads into that many buffers more, in turn, and calls drain (where set) before
+    // it lets them go, to wait until everyByte is done with them.
+    size_t lag = 0;
+    const std::function<void()>* drain = nullptr;
 };
 
 // head: the input's first bytes, already read (the probe); they are fed first. *size: the

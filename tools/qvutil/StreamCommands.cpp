@@ -1,6 +1,7 @@
 // inspect, frames and scan: what a stream holds.
 
 #include "Commands.h"
+#include "DigestThreads.h"
 #include "EsRouter.h"
 #include "Pump.h"
 #include "QvMD5.h"
@@ -43,28 +44,31 @@ std::unique_ptr<Demuxer> ReadStreams(Input& in, EsRouter& router, QvMD5* md5, Qv
     router.SetContainer(container);
     std::unique_ptr<Demuxer> demux =
         container == Container::kElementary ? MakeElementaryDemux(router) : MakeDemuxer(container, router);
-    const BytesFn digest = [md5, sha1](const uint8_t* p, size_t n) {
-        // The digests take the bytes non-const; they only read them.
-        md5->Append(const_cast<uint8_t*>(p), static_cast<int32_t>(n));
-        sha1->Append(const_cast<uint8_t*>(p), static_cast<int32_t>(n));
-    };
+    // The digests run beside the analysis, over the same buffers.
+    std::unique_ptr<DigestThreads> digests;
+    if (md5 && sha1) digests = std::make_unique<DigestThreads>(*md5, *sha1);
+    const BytesFn digest = [&digests](const uint8_t* p, size_t n) { digests->Add(p, n); };
     Progress progress(label, in.Size());
     PumpRun run;
-    run.everyByte = md5 && sha1 ? &digest : nullptr;
+    run.everyByte = digests ? &digest : nullptr;
+    run.lag = DigestThreads::kInFlight;
+    const std::function<void()> drain = [&digests] { digests->Finish(); };
+    if (digests) run.drain = &drain;
     run.progress = &progress;
     int64_t at = -1;
     const PumpResult result = RunDemuxer(in, head, *demux, run, &format.size, &at);
+    if (digests) digests->Finish();
     progress.Finish();
     if (result == PumpResult::kReadError) return nullptr;
     if (result == PumpResult::kNeedsFile) {
-        Error(in.Name() + ": " +
+        Error(ShownName(in.Name()) + ": " +
               (container == Container::kMp4
                    ? std::string("its index (the moov box) comes after the media data it describes, which a pipe\n"
                                  "has passed by then: give qvutil the file itself")
                    : "needs to read back at offset " + std::to_string(at) + ", which a pipe cannot: give the file itself"));
         return nullptr;
     }
-    ReportWarnings(*demux, in.Name());
+    ReportWarnings(*demux, ShownName(in.Name()));
     router.Finish();
     format.filename = in.Name();
     if (container == Container::kElementary) {
