@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,21 @@ public:
             locked = true;
             i = c;
         }
+        // A program map table whose every section failed its CRC, six times or more, counts.
+        for (const auto& r : m.m_rejected) {
+            const bool unmapped = std::any_of(m.m_programs.begin(), m.m_programs.end(), [&](const Program& p) {
+                return p.pmtPid == r.first && !m.m_pmtTaken.count(r.first);
+            });
+            if (m.m_trust[r.first] <= -6 && unmapped) m.Table(r.first, r.second, true);
+        }
+        // The streams the tables named first, in the order they named them; then those found
+        // by their PES headers alone.
+        auto rank = [&m](const Stream& s) {
+            const auto it = m.m_named.find(static_cast<unsigned>(s.id));
+            return it == m.m_named.end() ? 1 << 30 : it->second;
+        };
+        std::stable_sort(m.m_out.begin(), m.m_out.end(),
+                         [&rank](const Stream& a, const Stream& b) { return rank(a) < rank(b); });
         return m.m_out;
     }
 
@@ -188,6 +204,7 @@ private:
             if (p.pmtPid == pid && pid != 0x1FFF) return kPmt;
         for (const Program& p : m_programs)
             if (std::count(p.pids.begin(), p.pids.end(), pid) && m_pes.count(pid)) return kEs;
+        if (m_guessed.count(pid)) return kEs;
         return kNone;
     }
 
@@ -200,10 +217,23 @@ private:
 
     void Packet(const uint8_t* q) {
         const unsigned pid = (q[1] & 0x1F) << 8 | q[2];
-        const Role role = RoleOf(pid);
+        Role role = RoleOf(pid);
         const unsigned afc = q[3] >> 4 & 3;
-        if (role == kNone || afc == 0) return;
+        if (afc == 0) return;
         const size_t start = afc & 2 ? 5 + q[4] : 4;
+        if (role == kNone) {
+            // A PES packet beginning on a PID no table names: a stream found by its headers.
+            const uint8_t* e = q + start;
+            if (!(q[1] & 0x40) || !(afc & 1) || start + 4 > 188 || pid == 0 || pid == 0x1FFF || m_pes.count(pid) ||
+                m_out.size() == 256 || e[0] || e[1] || e[2] != 1 || !(e[3] == 0xBD || e[3] == 0xFD || (e[3] >= 0xC0 && e[3] <= 0xEF)))
+                return;
+            m_pes[pid];
+            m_guessed.insert(pid);
+            Stream s;
+            s.id = static_cast<int>(pid);
+            m_out.push_back(s);
+            role = kEs;
+        }
         const bool disc = (afc & 2) && q[4] && (q[5] & 0x80);
         const int cc = q[3] & 15;
         const bool ccOk = !m_cc.count(pid) || disc || cc == (afc & 1 ? (m_cc[pid] + 1) % 16 : m_cc[pid]);
@@ -265,8 +295,19 @@ private:
         return i;
     }
 
-    void Table(unsigned pid, const Bytes& b) {
-        if (b.size() < 12 || !(b[1] & 0x80) || !(b[5] & 1) || Crc(b.data(), b.size())) return;
+    void Table(unsigned pid, const Bytes& b, bool anyway = false) {
+        if (b.size() < 12 || !(b[1] & 0x80) || !(b[5] & 1)) return;
+        // Ten bad CRCs in a row on a PID, and its sections are taken as they come.
+        int& trust = m_trust[pid];
+        if (!Crc(b.data(), b.size())) {
+            trust = 100;
+        } else if (trust > -10 && !anyway) {
+            --trust;
+            if (b[0] == 2 && pid != 0 && trust < 0 && m_rejected.size() < 16 &&
+                std::none_of(m_rejected.begin(), m_rejected.end(), [pid](const auto& r) { return r.first == pid; }))
+                m_rejected.emplace_back(pid, b);
+            return;
+        }
         if (b[0] == 0 && pid == 0) {
             if ((b[5] >> 1 & 31) != m_patVersion) m_programs.clear();
             m_patVersion = b[5] >> 1 & 31;
@@ -284,6 +325,7 @@ private:
             auto p = std::find_if(m_programs.begin(), m_programs.end(),
                                   [&](const Program& x) { return x.number == number && x.pmtPid == pid; });
             if (p == m_programs.end()) return;
+            m_pmtTaken.insert(pid);
             std::vector<unsigned> pids;
             for (size_t i = 12 + ((b[10] & 0x0F) << 8 | b[11]); i + 9 <= b.size(); i += 5 + ((b[i + 3] & 0x0F) << 8 | b[i + 4])) {
                 const int type = b[i];
@@ -298,7 +340,12 @@ private:
                     Stream s;
                     s.id = static_cast<int>(es), s.program = static_cast<int>(number), s.streamType = type;
                     m_out.push_back(s);
+                } else if (m_guessed.count(es)) {
+                    m_guessed.erase(es);
+                    for (Stream& s : m_out)
+                        if (s.id == static_cast<int>(es)) s.program = static_cast<int>(number), s.streamType = type;
                 }
+                if (!m_named.count(es)) m_named[es] = static_cast<int>(m_named.size());
                 pids.push_back(es);
             }
             p->pids = pids;
@@ -312,6 +359,12 @@ private:
     std::map<unsigned, int> m_cc;
     std::map<unsigned, Pes> m_pes;
     std::map<unsigned, Section> m_sections;
+    std::set<unsigned> m_guessed;      // streams found by their PES headers, named by no table
+    std::map<unsigned, int> m_named;   // the order the tables first named each stream in
+    std::map<unsigned, int> m_trust;   // per PID: 100 after a good CRC, down to -10 after bad ones
+    // Each PMT PID's first section with a bad CRC, in the order they came.
+    std::vector<std::pair<unsigned, Bytes>> m_rejected;
+    std::set<unsigned> m_pmtTaken;         // PMT PIDs one of whose sections was read
 };
 
 class Ps {
@@ -474,6 +527,16 @@ inline std::string Compare(qvutil::Container c, const Bytes& f, uint32_t seed) {
         at += piece;
     }
     d->Finish();
+    // The streams as the demuxer finally describes them, in its final order: a table that
+    // comes late names streams already found by their packets.
+    Result described;
+    for (const qvutil::StreamInfo& info : d->Facts().streams) {
+        Stream* s = Find(rec.result, info.id);
+        if (!s) continue;
+        s->program = info.program, s->streamType = info.streamType;
+        described.push_back(*s);
+    }
+    if (described.size() == rec.result.size()) rec.result.swap(described);
     if (rec.duplicate) return "a stream announced twice";
     if (rec.unannounced) return "data for a stream not announced, or empty";
     if (d->Warnings().size() > 8192) return "warnings grew without bound";

@@ -108,6 +108,13 @@ def probe(path):
     return json.loads(p.stdout)
 
 
+def probe_now(path):
+    """ffprobe on a file a test made (never cached: the same name comes back)."""
+    out = subprocess.run(["ffprobe", "-v", "quiet", "-of", "json", "-show_streams", path], stdout=subprocess.PIPE,
+                         check=True).stdout
+    return json.loads(out)
+
+
 def ffmpeg_copy(path, selector, fmt):
     p = subprocess.run(G + ["-i", path, "-map", selector, "-c", "copy", "-f", fmt, "-"], stdout=subprocess.PIPE,
                        check=True)
@@ -361,6 +368,49 @@ class Damage(Tool):
         self.assertIn("H.265 video", out.decode())
         self.assertEqual(demux(path, "0x100")[0], plain_ts_video(first, 0x100))
         self.assertEqual(demux(path, "0x200", 333)[0], plain_ts_video(second, 0x200))
+
+    def test_broken_tables_still_find_every_stream(self):
+        """Tables lost or failing their CRC: the streams are found from their PES headers (and,
+        after ten bad CRCs in a row, from the sections as they are), as ffprobe finds them:
+        same streams, order, codecs and tags."""
+        def rewrite(data, size, change):
+            out = bytearray(data)
+            for i in range(0, len(out) - size + 1, size):
+                q = i + size - 188
+                pid = (out[q + 1] & 0x1F) << 8 | out[q + 2]
+                change(out, q, pid)
+            return bytes(out)
+
+        def null(pids):
+            def change(b, q, pid):
+                if pid in pids:
+                    b[q + 1], b[q + 2] = b[q + 1] & 0xE0 | 0x1F, 0xFF
+            return change
+
+        def bad_crc(b, q, pid):
+            if pid == pmt and b[q + 1] & 0x40:
+                p = q + 5 + b[q + 4]
+                b[p + 2 + ((b[p + 1] & 0x0F) << 8 | b[p + 2])] ^= 0xFF  # the CRC's last byte
+
+        keys = ("index", "codec_type", "codec_name", "id", "codec_tag_string", "start_time", "duration")
+        for name in ("h264_mp2.ts", "hevc_aac_len.ts", "mpeg2_ac3.m2ts"):
+            size = 192 if name.endswith("m2ts") else 188
+            data = read(self.path(name))
+            # The PAT's first program's PMT PID.
+            q = next(i + size - 188 for i in range(0, len(data), size)
+                     if data[i + size - 187] & 0x5F == 0x40 and data[i + size - 186] == 0)
+            p = q + 5 + data[q + 4]
+            pmt = (data[p + 10] & 0x1F) << 8 | data[p + 11]
+            for what, change in (("no PMT", null({pmt})), ("no PAT nor PMT", null({0, pmt})),
+                                 ("bad PMT CRCs", bad_crc)):
+                with self.subTest(file=name, damage=what):
+                    path = self.write("psi" + name[-5:], rewrite(data, size, change))
+                    theirs = [[s.get(k) for k in keys] for s in probe_now(path)["streams"]]
+                    rc, out, err = run(["inspect", "--json", "--no-digests", path])
+                    self.assertEqual(rc, 0, err)
+                    ours = [[s.get(k) for k in keys] for s in json.loads(out)["streams"]]
+                    self.assertEqual(ours, theirs)
+                    self.assertIn("PES headers" if what != "bad PMT CRCs" else "wrong CRC", err)
 
     def test_program_stream_damage(self):
         data = read(self.path("mpeg2_mp2.vob"))

@@ -42,6 +42,8 @@ struct Stream {
     StreamInfo info;
     PesAssembler pes;
     bool active = false;
+    bool guessed = false;  // found by its PES headers; no program map has named it (yet)
+    int mapOrder = -1;     // the order the program maps first named it in
     bool typeChanged = false;
     uint64_t ccErrors = 0, cutShort = 0, badHeaders = 0, pastLength = 0;
 };
@@ -91,10 +93,37 @@ public:
         m_hold.clear();
         for (Stream& s : m_streams)
             if (s.active && s.pes.Incomplete()) ++s.cutShort;
-        if (!m_sawPat && m_packets) m_problems.Add("no program association table (PID 0): no streams found");
+        for (const auto& r : m_rejected) {
+            const unsigned pid = r.first;
+            const bool unmapped = std::any_of(m_programs.begin(), m_programs.end(),
+                                              [pid](const Program& p) { return p.pmtPid == pid && !p.mapped; });
+            if (m_crcTrust[pid] <= -6 && unmapped) {
+                m_pmtTakenBad = true;
+                Pmt(pid, r.second);
+            }
+        }
+        size_t guessed = 0;
+        std::string pids;
+        for (const Stream& s : m_streams)
+            if (s.guessed) pids += (guessed++ ? ", " : "") + Hex(s.info.id);
+        if (!m_sawPat && m_packets)
+            m_problems.Add(guessed ? "no program association table (PID 0)"
+                                   : "no program association table (PID 0): no streams found");
         for (const Program& prog : m_programs)
             if (!prog.mapped) m_problems.Add("program %u: no program map table (PID %s)", prog.number,
                                               Hex(static_cast<int>(prog.pmtPid)).c_str());
+        if (guessed)
+            m_problems.Add("%zu stream%s in no program map table, found by %s PES headers: PID %s", guessed,
+                           guessed == 1 ? "" : "s", guessed == 1 ? "its" : "their", pids.c_str());
+        // ffmpeg lists the streams the tables name first, in their order, then those it
+        // found by their packets.
+        auto rank = [this](const StreamInfo& f) {
+            const int idx = m_streamOf[f.id & 0x1FFF];
+            const Stream* s = idx >= 0 ? &m_streams[static_cast<size_t>(idx)] : nullptr;
+            return s && s->mapOrder >= 0 ? s->mapOrder : INT32_MAX;
+        };
+        std::stable_sort(m_facts.streams.begin(), m_facts.streams.end(),
+                         [&rank](const StreamInfo& a, const StreamInfo& b) { return rank(a) < rank(b); });
     }
 
     std::string Warnings() const override {
@@ -116,7 +145,11 @@ public:
             out += line;
         }
         if (more) Problems::Append(out, "... and %" PRIu64 " more streams with problems", static_cast<uint64_t>(more));
-        if (m_badCrc) Problems::Append(out, "wrong CRC in %" PRIu64 " table section%s, ignored", m_badCrc, m_badCrc == 1 ? "" : "s");
+        if (m_badCrc)
+            Problems::Append(out, "wrong CRC in %" PRIu64 " table section%s%s", m_badCrc, m_badCrc == 1 ? "" : "s",
+                             m_badCrcTaken || m_pmtTakenBad
+                                 ? ": the program map tables among them taken as they are, as ffmpeg takes them"
+                                 : ", ignored");
         if (m_tooMany) Problems::Append(out, "%" PRIu64 " programs or streams past the limit, ignored", m_tooMany);
         return out;
     }
@@ -259,8 +292,7 @@ private:
     void Packet(const uint8_t* q, int64_t offset) {
         ++m_packets;
         const unsigned pid = (q[1] & 0x1Fu) << 8 | q[2];
-        const int role = m_role[pid];
-        if (!role) return;
+        int role = m_role[pid];
         const unsigned afc = q[3] >> 4 & 3;
         if (!afc) return;
         size_t start = 4;
@@ -268,6 +300,16 @@ private:
         if (afc & 2) {
             start = 5 + size_t{q[4]};
             discontinuity = q[4] && (q[5] & 0x80);
+        }
+        if (!role) {
+            // A PID no table names that begins a PES packet: a stream of its own, as ffmpeg
+            // finds streams when the tables are missing or broken.
+            if (!(q[1] & 0x40) || !(afc & 1) || start + 4 > kTsPacket || pid == 0 || pid == kNullPid) return;
+            const uint8_t* e = q + start;
+            const uint8_t id = e[3];
+            if (e[0] || e[1] || e[2] != 1 || !(id == 0xBD || id == 0xFD || (id >= 0xC0 && id <= 0xEF))) return;
+            if (!Guess(pid, id)) return;
+            role = m_role[pid];
         }
         const int last = m_cc[pid], cc = q[3] & 15;
         const bool ccOk = last < 0 || discontinuity || cc == ((afc & 1) ? (last + 1) & 15 : last);
@@ -344,9 +386,23 @@ private:
     void Table(unsigned pid, const std::vector<uint8_t>& b) {
         // Long syntax, current, room for the fixed fields and the CRC, and a CRC that holds.
         if (b.size() < 12 || !(b[1] & 0x80) || !(b[5] & 1)) return;
-        if (Crc32(b.data(), b.size()) != 0) {
+        // As ffmpeg: a PID whose sections keep failing their CRC (ten in a row) has its
+        // sections taken as they are, as a damaged capture's tables still name its streams.
+        int8_t& trust = m_crcTrust[pid];
+        if (Crc32(b.data(), b.size()) == 0) {
+            trust = 100;
+        } else {
             ++m_badCrc;
-            return;
+            if (trust > -10) {
+                --trust;
+                // ffmpeg reads a file's start twice (probing, then reading), counting on: a
+                // PMT whose every section fails, six times or more, is taken in the end.
+                if (b[0] == 0x02 && pid != 0 && trust < 0 && m_rejected.size() < 16 &&
+                    std::none_of(m_rejected.begin(), m_rejected.end(), [pid](const auto& r) { return r.first == pid; }))
+                    m_rejected.emplace_back(pid, b);
+                return;
+            }
+            ++m_badCrcTaken;
         }
         if (b[0] == 0x00 && pid == 0) Pat(b);
         else if (b[0] == 0x02 && pid != 0) Pmt(pid, b);
@@ -432,8 +488,21 @@ private:
                 }
             } else {
                 Stream& s = m_streams[static_cast<size_t>(m_streamOf[es])];
-                s.typeChanged |= s.info.streamType != type;
+                if (s.guessed) {
+                    // A table that comes after the stream's first packets still names it.
+                    s.guessed = false;
+                    s.info.program = static_cast<int>(number);
+                    DescribeStreamType(type, s.info);
+                    Descriptors(b.data() + i + 5,
+                                std::min(end, i + 5 + ((b[i + 3] & 0x0Fu) << 8 | b[i + 4])) - (i + 5), s.info);
+                    for (StreamInfo& f : m_facts.streams)
+                        if (f.id == s.info.id) f = s.info;
+                } else {
+                    s.typeChanged |= s.info.streamType != type;
+                }
             }
+            Stream& named = m_streams[static_cast<size_t>(m_streamOf[es])];
+            if (named.mapOrder < 0) named.mapOrder = m_mapCount++;
             pids.push_back(static_cast<uint16_t>(es));
         }
         if (pids != prog->pids) {
@@ -509,8 +578,38 @@ private:
                 m_mapped.push_back(pid);
                 m_streams[static_cast<size_t>(idx)].active = true;
             }
+        // Streams found by their PES headers that no table names go on being read.
+        for (size_t k = 0; k < m_streams.size(); ++k) {
+            Stream& s = m_streams[k];
+            const unsigned pid = static_cast<unsigned>(s.info.id);
+            if (!s.guessed || m_role[pid]) continue;
+            m_role[pid] = static_cast<int16_t>(k + 1);
+            m_mapped.push_back(static_cast<uint16_t>(pid));
+            s.active = true;
+        }
         for (Stream& s : m_streams)
             if (!s.active) s.pes.Stop();
+    }
+
+    // A stream for a PID that begins a PES packet (stream_id id) while no table names it.
+    bool Guess(unsigned pid, uint8_t id) {
+        if (m_streamOf[pid] >= 0) return false;
+        if (m_streams.size() == kMaxStreams) {
+            ++m_tooMany;
+            return false;
+        }
+        m_streamOf[pid] = static_cast<int16_t>(m_streams.size());
+        m_streams.emplace_back();
+        Stream& s = m_streams.back();
+        s.info.id = static_cast<int>(pid);
+        s.info.codec = EsCodec::kUnknown;
+        s.info.kind = id >= 0xE0 ? StreamKind::kVideo : id >= 0xC0 ? StreamKind::kAudio : StreamKind::kData;
+        s.guessed = s.active = true;
+        m_role[pid] = static_cast<int16_t>(m_streams.size());
+        m_mapped.push_back(static_cast<uint16_t>(pid));
+        m_facts.streams.push_back(s.info);
+        m_sink.OnStream(s.info);
+        return true;
     }
 
     EsSink& m_sink;
@@ -533,7 +632,11 @@ private:
     std::vector<std::pair<unsigned, Section>> m_pmts;
     int m_patVersion = -1;
     bool m_sawPat = false;
-    uint64_t m_badCrc = 0, m_tooMany = 0;
+    uint64_t m_badCrc = 0, m_badCrcTaken = 0, m_tooMany = 0;
+    bool m_pmtTakenBad = false;  // a PMT that never passed its CRC taken at the end
+    int8_t m_crcTrust[kPidCount] = {};  // per PID: 100 after a good CRC, down to -10 after bad ones
+    std::vector<std::pair<unsigned, std::vector<uint8_t>>> m_rejected;  // a PMT PID's first bad section
+    int m_mapCount = 0;  // streams the program maps have named
     Problems m_problems;
 };
 
