@@ -412,6 +412,30 @@ class Damage(Tool):
                     self.assertEqual(ours, theirs)
                     self.assertIn("PES headers" if what != "bad PMT CRCs" else "wrong CRC", err)
 
+    def test_program_stream_with_junk_named_ts(self):
+        """A program stream with junk before and between its packs, named .ts: read as the
+        program stream it is, its streams and times as ffprobe gives them."""
+        data = read(self.path("mpeg1_mp2.mpg"))
+        packs = [m.start() for m in re.finditer(b"\x00\x00\x01\xba", data)]
+        r = random.Random(9)
+        out, prev = bytearray(r.randbytes(300)), 0
+        for k, at in enumerate(packs):
+            out += data[prev:at]
+            if k % 3 == 1:
+                out += r.randbytes(r.randint(10, 400))
+            prev = at
+        out += data[prev:]
+        path = self.write("junk.ts", bytes(out))
+        keys = ("index", "codec_type", "codec_name", "id", "start_time", "duration")
+        rc, got, err = run(["inspect", "--json", "--no-digests", path])
+        self.assertEqual(rc, 0, err)
+        ours = json.loads(got)
+        theirs = probe_now(path)
+        self.assertEqual(ours["format"]["format_name"], "mpeg")
+        self.assertEqual([[s.get(k) for k in keys] for s in ours["streams"]],
+                         [[s.get(k) for k in keys] for s in theirs["streams"]])
+        self.assertIn("300 bytes before the first pack skipped", err)
+
     def test_program_stream_damage(self):
         data = read(self.path("mpeg2_mp2.vob"))
         want = demux(self.path("mpeg2_mp2.vob"))[0]

@@ -5,6 +5,7 @@
 
 #include "Pes.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -122,6 +123,41 @@ bool PackStart(const uint8_t* h, size_t n) {
            ((h[i + 2] & 0xC0) == 0x40 || (h[i + 2] & 0xF0) == 0x20);
 }
 
+// A pack header at i whose end is where the next start code begins (MPEG-2: 14 bytes and
+// its stuffing; MPEG-1: 12 bytes): a pack, not a slice that happens to be numbered 0xBA.
+bool PackAt(const uint8_t* h, size_t n, size_t i) {
+    if (i + 16 > n || h[i] || h[i + 1] || h[i + 2] != 1 || h[i + 3] != 0xBA) return false;
+    size_t end;
+    if ((h[i + 4] & 0xC0) == 0x40) end = i + 14 + (h[i + 13] & 7);
+    else if ((h[i + 4] & 0xF0) == 0x20) end = i + 12;
+    else return false;
+    return end + 3 <= n && !h[end] && !h[end + 1] && h[end + 2] == 1;
+}
+
+// How many packs the window holds, wherever they stand (junk may come before and between).
+size_t Packs(const uint8_t* h, size_t n) {
+    size_t count = 0;
+    for (size_t i = 0; i + 16 <= n; ++i) {
+        const void* z = std::memchr(h + i, 0xBA, n - i);
+        if (!z) break;
+        const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(z) - h);
+        if (at >= 3 && PackAt(h, n, at - 3)) ++count;
+        i = at;
+    }
+    return count;
+}
+
+// The share of packet places that hold a sync byte, at the best of the packet's offsets.
+double SyncShare(const uint8_t* h, size_t n, size_t size, size_t syncAt) {
+    double best = 0;
+    for (size_t o = 0; o < size && o + syncAt < n; ++o) {
+        size_t places = 0, syncs = 0;
+        for (size_t at = o + syncAt; at < n; at += size, ++places) syncs += h[at] == 0x47;
+        if (places) best = std::max(best, static_cast<double>(syncs) / static_cast<double>(places));
+    }
+    return best;
+}
+
 std::string Refusal(const Signature& s) {
     const std::string name = s.name;
     switch (s.kind) {
@@ -169,13 +205,19 @@ Container DetectContainer(const uint8_t* head, size_t n, std::string* refusal) {
         return Container::kElementary;
     }
     if (c != Container::kElementary) return c;
+    // The evidence is weighed as ffmpeg's probes weigh it: sync bytes a packet apart against
+    // packs (with junk tolerated before and between them). A program stream whose bytes
+    // happen to make a short run of sync bytes stays a program stream.
+    const size_t packs = Packs(head, n);
+    const bool fewSyncs = packs >= 2 && SyncShare(head, n, 188, 0) < 0.5 && SyncShare(head, n, 192, 4) < 0.5;
+    if (fewSyncs) return Container::kMpegPs;
     if (Packets(head, n, 188, 0)) return Container::kMpegTs;
     if (Packets(head, n, 192, 4)) return Container::kM2ts;
     if (Packets(head, n, 204, 0)) {
         *refusal = Refusal({"MPEG-TS with 204-byte packets", kTs204});
         return Container::kElementary;
     }
-    if (PackStart(head, n)) return Container::kMpegPs;
+    if (PackStart(head, n) || packs >= 2) return Container::kMpegPs;
     return Container::kElementary;
 }
 
