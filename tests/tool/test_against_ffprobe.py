@@ -13,6 +13,7 @@ oracle; the shared real streams and the bundled samples are compared too.
 import hashlib
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -222,6 +223,63 @@ def compare_stream(ours, theirs):
     return diffs
 
 
+def intra_pcm_stream(profile, chroma, flat, mbs=(20, 15)):
+    """An H.264 stream of SPS, PPS and one IDR slice (CAVLC) of I_PCM macroblocks only."""
+    class Bits:
+        def __init__(self):
+            self.b = []
+
+        def u(self, v, n):
+            self.b += [(v >> i) & 1 for i in range(n - 1, -1, -1)]
+
+        def ue(self, v):
+            self.u(0, (v + 1).bit_length() - 1)
+            self.u(v + 1, (v + 1).bit_length())
+
+        def align(self):
+            self.b += [0] * (-len(self.b) % 8)
+
+        def rbsp(self):
+            self.b.append(1)
+            self.align()
+            return bytes(int("".join(map(str, self.b[i:i + 8])), 2) for i in range(0, len(self.b), 8))
+
+    def nal(kind, rbsp):
+        out, zeros = bytearray(b"\x00\x00\x00\x01" + bytes([0x60 | kind])), 0
+        for x in rbsp:  # emulation prevention
+            if zeros >= 2 and x <= 3:
+                out.append(3)
+                zeros = 0
+            out.append(x)
+            zeros = zeros + 1 if x == 0 else 0
+        return bytes(out)
+
+    sps = Bits()
+    sps.u(profile, 8), sps.u(0x10, 8), sps.u(30, 8), sps.ue(0)
+    if profile in (44, 100, 110, 122, 244):  # those with a chroma format
+        sps.ue(chroma)
+        if chroma == 3:
+            sps.u(0, 1)
+        sps.ue(0), sps.ue(0), sps.u(0, 1), sps.u(0, 1)
+    for v in (0, 0, 0, 0):  # log2_max_frame_num, poc type 0, its lsb size, no reference frames
+        sps.ue(v)
+    sps.u(0, 1), sps.ue(mbs[0] - 1), sps.ue(mbs[1] - 1), sps.u(1, 1), sps.u(1, 1), sps.u(0, 1), sps.u(0, 1)
+    pps = Bits()
+    for v in (0, 0):
+        pps.ue(v)
+    pps.u(0, 2), pps.ue(0), pps.ue(0), pps.ue(0), pps.u(0, 3), pps.ue(0), pps.ue(0), pps.ue(0), pps.u(4, 3)
+    sl = Bits()
+    sl.ue(0), sl.ue(7), sl.ue(0), sl.u(0, 4), sl.ue(0), sl.u(0, 4), sl.u(0, 2), sl.ue(0), sl.ue(1)
+    samples = 256 + {1: 128, 2: 256, 3: 512}[chroma]
+    noise = random.Random(profile * 10 + chroma)
+    for _ in range(mbs[0] * mbs[1]):
+        sl.ue(25)  # I_PCM
+        sl.align()
+        for _ in range(samples):
+            sl.u(0 if flat else noise.randrange(256), 8)
+    return nal(7, sps.rbsp()) + nal(8, pps.rbsp()) + nal(5, sl.rbsp())
+
+
 def have_ffmpeg():
     return shutil.which("ffmpeg") and shutil.which("ffprobe")
 
@@ -330,6 +388,22 @@ class AgainstFfprobe(unittest.TestCase):
             if ours_f != theirs_f:
                 failures.append("%s: frames %s, ffprobe packets %s" % (name, ours_f[:6], theirs_f[:6]))
         self.assertEqual(failures, [], "\n" + "\n".join(failures))
+
+    def test_pictures_of_intra_pcm_macroblocks(self):
+        """One IDR picture whose every macroblock is I_PCM (raw samples, flat zeros or noise,
+        which the escape bytes then break up), for each intra profile and chroma format:
+        one frame, progressive, as ffprobe counts it."""
+        os.makedirs(CACHE, exist_ok=True)
+        keys = ("profile", "pix_fmt", "width", "height", "field_order", "nb_read_frames")
+        for profile, chroma in ((244, 1), (244, 3), (44, 3), (122, 2), (110, 1), (100, 1)):
+            for flat in (True, False):
+                with self.subTest(profile=profile, chroma=chroma, flat=flat):
+                    path = os.path.join(CACHE, "ipcm-%d-%d-%s.h264" % (profile, chroma, "flat" if flat else "noise"))
+                    with open(path, "wb") as f:
+                        f.write(intra_pcm_stream(profile, chroma, flat))
+                    theirs = {k: v for k, v in probe(path, "streams")["streams"][0].items() if k in keys}
+                    ours = {k: v for k, v in inspect_json(path)["streams"][0].items() if k in keys}
+                    self.assertEqual(ours, theirs)
 
     def test_timing_the_time_stamps_belie(self):
         """A stream whose VUI says a million frames a second (num_units_in_tick 1), muxed at
