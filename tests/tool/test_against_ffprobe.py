@@ -80,6 +80,10 @@ CORPUS = [
     ("mpeg2-422", "720x576", "25", 6, ["-c:v", "mpeg2video", "-pix_fmt", "yuv422p", "-aspect", "16:9"]),
     ("mpeg2-tff", "720x576", "25", 6, ["-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "1", "-aspect", "4:3"]),
     ("mpeg2-bff", "720x480", "30000/1001", 6, ["-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "0", "-bf", "2"]),
+    # Sizes whose low 12 bits are 0: the sequence extension holds the rest.
+    ("mpeg2-4096x2160", "4096x2160", "25", 6, ["-c:v", "mpeg2video", "-strict", "-1"]),
+    ("mpeg2-8192x64", "8192x64", "25", 6, ["-c:v", "mpeg2video", "-strict", "-1"]),
+    ("mpeg2-64x4096", "64x4096", "25", 6, ["-c:v", "mpeg2video", "-strict", "-1"]),
     ("mpeg2-colour", "352x288", "60", 6, ["-c:v", "mpeg2video", "-color_primaries", "bt709", "-color_trc", "bt709",
                                           "-colorspace", "bt709"]),
     ("mpeg2-24p", "320x240", "24000/1001", 6, ["-c:v", "mpeg2video", "-g", "3", "-bf", "1"]),
