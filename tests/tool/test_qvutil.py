@@ -9,6 +9,7 @@ Expected values come from the samples' and streams' documentation, from coreutil
 
 import base64
 import hashlib
+import json
 import os
 import random
 import re
@@ -112,6 +113,34 @@ class Samples(unittest.TestCase):
                 if level:
                     self.assertRegex(out, r"  level        %s\b" % re.escape(level))
                 self.assertIn("  picture      " + picture, out)
+
+    def test_gop_line_covers_the_gops_it_counts(self):
+        """The GOPs, from the key flags frames prints: how many, the lengths of those a key
+        picture ended (least, most, average) and the last, which the stream's end cut."""
+        for name in ("sample.h264", "sample.h265", "sample.m2v", "sample.mp4"):
+            path = os.path.join(SAMPLES, name)
+            rc, out, err = run(["frames", path])
+            lines = out.decode().splitlines()
+            column = lines[0].split().index("key")  # a container's frames name their stream first
+            rows = [line.split() for line in lines[1:]]
+            keys = [r[column] == "key" for r in rows if len(r) > column + 4 and r[column] in ("key", "-")]
+            starts = [i for i, k in enumerate(keys) if k]
+            lengths = [b - a for a, b in zip(starts, starts[1:])]
+            last = len(keys) - starts[-1]
+            rc, out, err = run(["inspect", "--json", "--no-digests", path])
+            gop = json.loads(out)["streams"][0]["gop"]
+            want = {"count": len(starts)}
+            if lengths:
+                want.update(min_frames=min(lengths), max_frames=max(lengths), last_frames=last,
+                            average_frames=sum(lengths) / len(lengths))
+            else:
+                want.update(min_frames=last, max_frames=last, average_frames=last)
+            self.assertEqual({k: gop.get(k) for k in want}, want, name)
+            rc, out, err = run(["inspect", "--no-digests", path])
+            line = next(l for l in out.decode().splitlines() if l.startswith("  GOP"))
+            if lengths:
+                self.assertIn("%d GOPs: %d of" % (len(starts), len(lengths)), line)
+                self.assertIn("and a last of %d" % last, line)
 
     def test_inspect_stdin_matches_file(self):
         path = os.path.join(SAMPLES, "sample.h264")
