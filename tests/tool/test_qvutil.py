@@ -363,6 +363,12 @@ class BadInput(unittest.TestCase):
             rc, out, _ = run(["inspect", empty])
             self.assertIn(b"Start codes  0\n", out)
 
+    @unittest.skipIf(any("wine" in a for a in EMULATOR), "no /dev/null")
+    def test_reverse_scan_of_a_device(self):
+        rc, _, err = run(["scan", "--reverse", "/dev/null"])
+        self.assertEqual(rc, 2)
+        self.assertIn("/dev/null: --reverse needs a regular file, not a device", err)
+
     @unittest.skipIf(any("wine" in a for a in EMULATOR), "no /dev/full")
     def test_output_that_cannot_be_written(self):
         """A full disk loses no report silently: every command that writes to standard output
