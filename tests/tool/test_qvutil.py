@@ -385,7 +385,8 @@ class BadInput(unittest.TestCase):
                 self.assertIn(b"write error", p.stderr)
 
     def test_help_and_version(self):
-        for cmd in ([], ["inspect"], ["frames"], ["scan"], ["md5"], ["sha1"], ["base64"], ["escape"], ["unescape"]):
+        for cmd in ([], ["inspect"], ["frames"], ["scan"], ["md5"], ["sha1"], ["base64"], ["escape"], ["unescape"],
+                    ["demux"], ["plot"]):
             rc, out, _ = run(cmd + ["--help"])
             self.assertEqual(rc, 0, cmd)
             self.assertIn(b"Usage: qvutil", out)

@@ -59,5 +59,6 @@ int CmdDigest(int argc, char** argv, bool sha1);
 int CmdBase64(int argc, char** argv);
 int CmdEscape(int argc, char** argv, bool restore);
 int CmdDemux(int argc, char** argv);
+int CmdPlot(int argc, char** argv);
 
 }  // namespace qvutil

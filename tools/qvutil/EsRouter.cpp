@@ -23,7 +23,8 @@ Codec CodecOf(EsCodec c) {
 int EsRouter::Shown(int id) const {
     // A program stream's ids as ffprobe shows them: its start code (0x1e0), or a private
     // stream 1 sub-stream's number (0x80).
-    if (id == kElementaryId || m_container != Container::kMpegPs) return id & ~kCoreSubstream;
+    if (id == kElementaryId) return id;
+    if (m_container != Container::kMpegPs) return id & ~kCoreSubstream;
     return id & kPrivateSubstream ? id & 0xFF : id | 0x100;
 }
 
@@ -35,7 +36,7 @@ bool AudioByItsBytes(const StreamInfo& info, Container c) {
 
 bool EsRouter::OnStream(const StreamInfo& info) {
     if (Find(info.id)) return false;
-    m_streams.push_back({info.id, info, nullptr, nullptr, {}, false, {}, {}, kNoTime, kNoTime, {}});
+    m_streams.push_back({info.id, info, nullptr, nullptr, {}, false, {}, {}, kNoTime, kNoTime, kNoTime, {}});
     Entry& e = m_streams.back();
     e.probe = AudioByItsBytes(info, m_container);
     const bool framed = m_container == Container::kMp4 || m_container == Container::kMatroska;
@@ -101,6 +102,9 @@ void EsRouter::OnData(int id, const uint8_t* p, size_t n, int64_t pts, int64_t d
         e->maxPts = e->maxPts == kNoTime ? stamp : std::max(e->maxPts, stamp);
         if (e->analyser && e->stamps.size() < kRateStamps) e->stamps.push_back(stamp);
     }
+    if (stamp != kNoTime) e->lastPts = stamp;
+    if (m_onAudio && (e->audio || e->info.kind == StreamKind::kAudio || (e->probe && !e->info.IsVideo())))
+        m_onAudio(Shown(id), e->lastPts, static_cast<int64_t>(n));
     if (e->audio) {
         e->audio->Feed(p, n, pts != -1, pts >= 0);
     } else if (e->probe) {
@@ -137,6 +141,7 @@ bool EsRouter::OnSample(int id, const Sample& s) {
         st.maxEnd = st.maxEnd == kNoTime ? end : std::max(st.maxEnd, end);
     }
     if (s.dts != kNoTime && st.firstDts == kNoTime) st.firstDts = s.dts;
+    if (m_onAudio && e->info.kind == StreamKind::kAudio) m_onAudio(Shown(id), s.pts, s.size);
     // The first samples of audio whose frames have headers; the rest are counted.
     if (e->audio) return HeadersInFrames(e->audio->CodecName()) && e->audio->WantsHead(m_container == Container::kMatroska);
     if (!e->analyser) return false;

@@ -42,6 +42,10 @@ public:
     // Called with the stream's shown id (-1 for a bare stream) for each picture of each
     // stream, in each stream's order.
     void OnEachPicture(std::function<void(int id, const Picture&)> fn) { m_onPicture = std::move(fn); }
+    // Called with the stream's shown id for the bytes of each audio stream as they come: a
+    // framed container's samples with their pts, a byte stream's pieces with the pts of the
+    // PES packet they belong to (kNoTime before the first), in the stream's time base.
+    void OnEachAudioPacket(std::function<void(int id, int64_t pts, int64_t bytes)> fn) { m_onAudio = std::move(fn); }
 
     // The analysed video streams in the order they were announced: those whose codec is
     // known, and with withUnknown those announced as video whose bytes showed none.
@@ -66,6 +70,7 @@ private:
         std::string probed;
         // PES time stamps (MPEG-TS, MPEG-PS): the first in file order, the latest, unwrapped.
         int64_t firstPts = kNoTime, maxPts = kNoTime;
+        int64_t lastPts = kNoTime;  // of the PES packet the bytes belong to
         std::vector<int64_t> stamps;  // the first PES stamps of a video stream, for its rate
         int64_t anchor = kNoTime;  // the first stamp as it came, for unwrapping
     };
@@ -79,6 +84,7 @@ private:
     // The first PES stamp of all, and what every stamp moves by for it.
     int64_t m_wrapFirst = kNoTime, m_wrapShift = 0;
     std::function<void(int, const Picture&)> m_onPicture;
+    std::function<void(int, int64_t, int64_t)> m_onAudio;
 };
 
 }  // namespace qvutil

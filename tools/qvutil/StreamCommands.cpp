@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "DigestThreads.h"
 #include "EsRouter.h"
+#include "Plot.h"
 #include "Pump.h"
 #include "QvMD5.h"
 #include "QvSHA1.h"
@@ -11,6 +12,8 @@
 #include "container/Demux.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstring>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -175,6 +178,195 @@ int CmdFrames(int argc, char** argv) {
         for (const std::string& d : m->diagnostics) Error(ShownName(in.Name()) + ": " + d);
     }
     if (router.Streams().empty()) std::printf("0 pictures, no video stream found\n");
+    return kOk;
+}
+
+namespace {
+
+std::string Format(const char* fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+struct PlotPicture {
+    int64_t size;
+    char type;
+    bool key, idr;
+    int64_t pts, dts;
+};
+
+std::string FpsText(const Rational& r) {
+    char buf[32];
+    if (r.den == 1) std::snprintf(buf, sizeof buf, "%" PRId64 " fps", r.num);
+    else std::snprintf(buf, sizeof buf, "%.3f fps", static_cast<double>(r.num) / static_cast<double>(r.den));
+    return buf;
+}
+
+// One stream's pictures as the plot draws them, in decode or display order, with their
+// times in seconds where the container (or the stream's own rate) gives them.
+PlotStream PlotOf(const StreamReport& r, const std::vector<PlotPicture>& pics, bool display, bool container) {
+    const StreamModel& m = *r.video;
+    PlotStream p;
+    p.id = container ? r.shownId : -1;
+    const Rational rate = PlausibleRate(m.seq.frameRate, r.stampRate);
+    p.frameDuration = rate.Known() ? static_cast<double>(rate.den) / static_cast<double>(rate.num) : 0;
+    const double tb = static_cast<double>(r.info.timeBase.num) / static_cast<double>(r.info.timeBase.den);
+    std::vector<PlotPicture> order = pics;
+    const bool stamped = container && std::all_of(order.begin(), order.end(), [display](const PlotPicture& q) {
+        return (display ? q.pts : (q.dts != kNoTime ? q.dts : q.pts)) != kNoTime;
+    });
+    if (display && stamped)
+        std::stable_sort(order.begin(), order.end(), [](const PlotPicture& a, const PlotPicture& b) { return a.pts < b.pts; });
+    for (size_t i = 0; i < order.size(); ++i) {
+        const PlotPicture& q = order[i];
+        PlotFrame f;
+        f.size = q.size, f.type = q.type, f.key = q.key, f.idr = q.idr;
+        if (stamped) {
+            const int64_t t = display ? q.pts : (q.dts != kNoTime ? q.dts : q.pts);
+            f.time = static_cast<double>(t - (display ? order[0].pts : (order[0].dts != kNoTime ? order[0].dts : order[0].pts))) * tb;
+        } else if (p.frameDuration > 0) {
+            f.time = static_cast<double>(i) * p.frameDuration;  // a bare stream: its own rate
+        }
+        p.frames.push_back(f);
+    }
+    if (!stamped && !p.frames.empty() && p.frameDuration <= 0)
+        for (PlotFrame& f : p.frames) f.time = -1;
+    // The facts a person checks first.
+    std::string title = container ? Format("Stream 0x%x: ", static_cast<unsigned>(r.shownId)) : std::string();
+    title += CodecName(m.codec);
+    if (!m.seq.profile.empty()) title += " " + m.seq.profile;
+    if (m.seq.width) title += Format(", %dx%d", m.seq.width, m.seq.height);
+    if (rate.Known()) title += ", " + FpsText(rate);
+    if (m.gop.count)
+        title += m.gop.complete ? Format(", GOP %.1f frames", static_cast<double>(m.gop.totalFrames) /
+                                                                 static_cast<double>(m.gop.complete))
+                                : Format(", 1 GOP");
+    title += m.bFrames ? Format(", B-frames up to %" PRId64 " in a row", m.gop.maxBRun) : ", no B-frames";
+    p.title = title;
+    p.hrdRate = static_cast<double>(m.seq.bitRate);
+    p.hrdBuffer = m.seq.bufferSize;
+    return p;
+}
+
+}  // namespace
+
+int CmdPlot(int argc, char** argv) {
+    Args args("plot",
+              {{"-o", "--output", true}, {"-s", "--stream", true}, {nullptr, "--order", true}, {nullptr, "--window", true}},
+              "Usage: qvutil plot FILE [-o OUT.svg|OUT.html] [--stream ID] [--order decode|display]\n"
+              "                   [--window SECONDS]\n"
+              "\n"
+              "A picture of each video stream of a file inspect reads: its frame sizes as bars by\n"
+              "picture type (I red, P blue, B green), key frames and IDR pictures marked and GOP\n"
+              "boundaries drawn; its bit rate over a sliding window with the average, the peak and\n"
+              "the HRD/VBV maximum the stream declares; the audio streams' bit rates under it;\n"
+              "axes in seconds (frames where there is no timing) and kbit and Mbit/s, a legend,\n"
+              "and a title with the stream's codec, profile, size, rate, GOP length and B-frames.\n"
+              "Past 1000 frames the bars are binned per pixel column (least, most and mean size),\n"
+              "so that hours of video stay a light picture. The numbers drawn are in the picture\n"
+              "too, as JSON in its metadata element.\n"
+              "\n"
+              "  -o, --output=OUT   write to OUT: SVG, or HTML (a name ending in .html) that wraps\n"
+              "                     the SVG with a little script for hover details; by default SVG\n"
+              "                     on standard output\n"
+              "  -s, --stream=ID    only the video stream with this id (as inspect shows it)\n"
+              "      --order=ORDER  decode (by default) or display, where the stream has time stamps\n"
+              "      --window=SECONDS  the bit rate's window (1 by default)\n"
+              "\n"
+              "FILE '-' reads standard input.\n");
+    if (!args.Parse(argc, argv)) return kUsage;
+    if (args.Help()) return args.PrintHelp(), kOk;
+    if (args.Operands().size() != 1) return args.UsageError("needs exactly one FILE");
+    PlotOptions options;
+    const std::string order = args.Value("--order", "decode");
+    if (order != "decode" && order != "display") return args.UsageError("ORDER must be decode or display, not '" + order + "'");
+    options.display = order == "display";
+    const std::string window = args.Value("--window", "1");
+    char* end = nullptr;
+    options.window = std::strtod(window.c_str(), &end);
+    if (window.empty() || *end || !(options.window > 0) || options.window > 3600)
+        return args.UsageError("SECONDS must be a number above 0 and up to 3600, not '" + window + "'");
+    int want = -1;
+    if (args.Has("--stream")) {
+        const std::string v = args.Value("--stream");
+        const long id = std::strtol(v.c_str(), &end, 0);
+        if (v.empty() || *end || id < 0 || id > 0x7FFFFFFF) return args.UsageError("ID must be a number from 0, not '" + v + "'");
+        want = static_cast<int>(id);
+    }
+
+    Input in;
+    if (!in.Open(args.Operands()[0])) return kUsage;
+    EsRouter router;
+    std::map<int, std::vector<PlotPicture>> pictures;
+    std::map<int, std::vector<std::pair<int64_t, int64_t>>> audio;
+    router.OnEachPicture([&pictures](int id, const Picture& p) {
+        pictures[id].push_back({p.size, p.type, p.key, std::strcmp(p.kind, "IDR") == 0, p.pts, p.dts});
+    });
+    router.OnEachAudioPacket([&audio](int id, int64_t pts, int64_t bytes) { audio[id].emplace_back(pts, bytes); });
+    FormatInfo format;
+    const std::unique_ptr<Demuxer> demux = ReadStreams(in, router, nullptr, nullptr, format, "plot");
+    if (!demux) return kUsage;
+    const MediaModel model = router.Model(*demux, format);
+    const bool container = model.container != Container::kElementary;
+    std::vector<PlotStream> streams;
+    std::vector<PlotAudio> sound;
+    for (const StreamReport& r : model.streams) {
+        if (r.info.kind != StreamKind::kAudio || !audio.count(r.shownId)) continue;
+        PlotAudio a;
+        a.id = r.shownId;
+        a.title = (r.info.codecName.empty() ? std::string("audio") : r.info.codecName) +
+                  Format(" 0x%x", static_cast<unsigned>(r.shownId));
+        const double tb = static_cast<double>(r.info.timeBase.num) / static_cast<double>(r.info.timeBase.den);
+        for (const auto& pk : audio[r.shownId])
+            a.packets.emplace_back(pk.first == kNoTime ? -1.0 : static_cast<double>(pk.first) * tb, pk.second);
+        sound.push_back(a);
+    }
+    for (const StreamReport& r : model.streams) {
+        if (!r.video || r.video->codec == Codec::Unknown) continue;
+        const int key = container ? r.shownId : kElementaryId;
+        if (want >= 0 && r.shownId != want) continue;
+        PlotStream p = PlotOf(r, pictures[key], options.display, container);
+        // The audio under it, on the video's clock.
+        const double start = r.info.startTime != kNoTime
+                                 ? static_cast<double>(r.info.startTime) * static_cast<double>(r.info.timeBase.num) /
+                                       static_cast<double>(r.info.timeBase.den)
+                                 : 0;
+        const bool fromStart = !p.frames.empty() && !pictures[key].empty();
+        double first = 0;
+        if (fromStart) {
+            const PlotPicture& q = pictures[key].front();
+            const int64_t t = q.dts != kNoTime ? q.dts : q.pts;
+            if (t != kNoTime)
+                first = static_cast<double>(t) * static_cast<double>(r.info.timeBase.num) /
+                        static_cast<double>(r.info.timeBase.den);
+            else first = start;
+        }
+        for (PlotAudio a : sound) {
+            for (auto& pk : a.packets)
+                if (pk.first >= 0) pk.first -= first;
+            p.audio.push_back(a);
+        }
+        streams.push_back(p);
+    }
+    if (streams.empty()) {
+        Error(ShownName(in.Name()) + ": " +
+              (want >= 0 ? Format("no video stream 0x%x to plot", static_cast<unsigned>(want)) : std::string("no video stream to plot")));
+        return kUsage;
+    }
+    // What went wrong reading the pictures, as frames says it.
+    for (const StreamModel* m : router.Streams())
+        for (const std::string& d : m->diagnostics) Error(ShownName(in.Name()) + ": " + d);
+    const std::string svg = PlotSvg(streams, options);
+    const std::string name = args.Value("--output", "-");
+    const bool html = name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0;
+    const std::string text = html ? PlotHtml(svg, "qvutil plot: " + in.Name()) : svg;
+    Output out;
+    if (!out.Open(name)) return kUsage;
+    if (!out.Write(reinterpret_cast<const uint8_t*>(text.data()), text.size()) || !out.Close()) return kUsage;
     return kOk;
 }
 

@@ -37,6 +37,8 @@ const char kHelpText[] =
     "  demux FILE [-o OUT] [--stream ID] [--list]\n"
     "                                one elementary stream out of a container (Annex B from MP4\n"
     "                                and Matroska, AAC as ADTS), as ffmpeg -c copy writes it\n"
+    "  plot FILE [-o OUT.svg|OUT.html] [--stream ID] [--order decode|display] [--window S]\n"
+    "                                frame sizes, GOPs and bit rate over time as a picture\n"
     "\n"
     "Options: --help (also after a command), --version.\n"
     "Exit status: 0 success, 1 a check failed, 2 bad usage or unreadable input.\n"
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
     else if (!std::strcmp(cmd, "escape")) status = CmdEscape(argc, argv, false);
     else if (!std::strcmp(cmd, "unescape")) status = CmdEscape(argc, argv, true);
     else if (!std::strcmp(cmd, "demux")) status = CmdDemux(argc, argv);
+    else if (!std::strcmp(cmd, "plot")) status = CmdPlot(argc, argv);
     else if (cmd[0] == '-') {
         Error(std::string("'") + cmd + "' is no command: options follow the command ('qvutil inspect " + cmd +
               " FILE')\nTry 'qvutil --help'.");
