@@ -14,10 +14,6 @@
 
 namespace qvutil {
 
-namespace {
-
-using Json = nlohmann::ordered_json;
-
 std::string Format(const char* fmt, ...) {
     char buf[512];
     va_list ap;
@@ -26,6 +22,10 @@ std::string Format(const char* fmt, ...) {
     va_end(ap);
     return buf;
 }
+
+namespace {
+
+using Json = nlohmann::ordered_json;
 
 std::string Ratio(const Rational& r, char sep) {
     return Format("%" PRId64 "%c%" PRId64, r.num, sep, r.den);

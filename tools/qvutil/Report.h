@@ -14,6 +14,9 @@ namespace qvutil {
 
 // format_name and format_long_name of a bare stream of this codec, and of a container, as
 // ffprobe names them.
+// printf into a string (up to 511 characters).
+std::string Format(const char* fmt, ...);
+
 void SetElementaryFormat(FormatInfo& f, Codec codec);
 // A bare audio stream, by the codec its frames showed ("mp2", "aac", "ac3", ...).
 void SetElementaryAudioFormat(FormatInfo& f, const std::string& codec);

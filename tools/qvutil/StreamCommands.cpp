@@ -12,7 +12,6 @@
 #include "container/Demux.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstring>
 #include <cinttypes>
 #include <cstdio>
@@ -182,15 +181,6 @@ int CmdFrames(int argc, char** argv) {
 }
 
 namespace {
-
-std::string Format(const char* fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 struct PlotPicture {
     int64_t size;

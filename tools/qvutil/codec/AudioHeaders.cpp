@@ -24,6 +24,17 @@ const uint64_t kAacLayouts[8] = {0,
                                  ch::k5Point1Back,
                                  ch::k5Point1 | ch::BL | ch::BR};
 
+// The Vorbis channel order by channel count, which Opus shares.
+const uint64_t kVorbisLayouts[9] = {0,
+                                    ch::kMono,
+                                    ch::kStereo,
+                                    ch::kSurround,
+                                    ch::kStereo | ch::BL | ch::BR,
+                                    ch::k5Point0Back,
+                                    ch::k5Point1Back,
+                                    ch::k5Point0 | ch::BC | ch::LFE,
+                                    ch::k5Point1 | ch::BL | ch::BR};
+
 int Popcount(uint64_t m) {
     int n = 0;
     for (; m; m &= m - 1)
@@ -659,17 +670,8 @@ bool ParseOpusHead(const uint8_t* p, size_t n, AudioFacts* f) {
     f->initialPadding = preSkip;
     f->frameSamples = 0;
     // Vorbis channel order for families 0 and 1; no order for the others.
-    static const uint64_t kVorbis[9] = {0,
-                                        ch::kMono,
-                                        ch::kStereo,
-                                        ch::kSurround,
-                                        ch::kStereo | ch::BL | ch::BR,
-                                        ch::k5Point0Back,
-                                        ch::k5Point1Back,
-                                        ch::k5Point0 | ch::BC | ch::LFE,
-                                        ch::k5Point1 | ch::BL | ch::BR};
     if (family <= 1 && channels <= 8)
-        SetLayout(f, kVorbis[channels]);
+        SetLayout(f, kVorbisLayouts[channels]);
     else
         f->channels = channels, f->layout = 0;
     return true;
@@ -803,22 +805,13 @@ bool ParseVorbisId(const uint8_t* p, size_t n, AudioFacts* f) {
     const uint32_t rate = le32(12);
     const int32_t nominal = static_cast<int32_t>(le32(20));
     if (channels == 0 || rate == 0 || rate > 1000000) return false;
-    static const uint64_t kLayouts[9] = {0,
-                                         ch::kMono,
-                                         ch::kStereo,
-                                         ch::kSurround,
-                                         ch::kStereo | ch::BL | ch::BR,
-                                         ch::k5Point0Back,
-                                         ch::k5Point1Back,
-                                         ch::k5Point0 | ch::BC | ch::LFE,
-                                         ch::k5Point1 | ch::BL | ch::BR};
-    f->present = true;
+        f->present = true;
     f->codecName = "vorbis";
     f->profile.clear();
     f->sampleFmt = "fltp";
     f->sampleRate = static_cast<int>(rate);
     if (channels <= 8)
-        SetLayout(f, kLayouts[channels]);
+        SetLayout(f, kVorbisLayouts[channels]);
     else
         f->channels = channels, f->layout = 0;
     f->bitRate = nominal > 0 ? nominal : 0;
