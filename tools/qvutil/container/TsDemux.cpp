@@ -113,7 +113,8 @@ public:
             if (!prog.mapped) m_problems.Add("program %u: no program map table (PID %s)", prog.number,
                                               Hex(static_cast<int>(prog.pmtPid)).c_str());
         if (guessed)
-            m_problems.Add("%zu stream%s in no program map table, found by %s PES headers: PID %s", guessed,
+            m_problems.Add("%" PRIu64 " stream%s in no program map table, found by %s PES headers: PID %s",
+                           static_cast<uint64_t>(guessed),
                            guessed == 1 ? "" : "s", guessed == 1 ? "its" : "their", pids.c_str());
         // ffmpeg lists the streams the tables name first, in their order, then those it
         // found by their packets.
