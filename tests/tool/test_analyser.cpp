@@ -185,6 +185,31 @@ TEST(EsAnalyser, BrokenHeadersAreReportedAndTheRestIsAnalysed) {
     ASSERT_FALSE(b.Model().diagnostics.empty());
     EXPECT_EQ(b.Model().diagnostics[0],
               "invalid slice header at offset " + std::to_string(slice) + ": refers to PPS 5, which is missing");
+
+    // MPEG-2: a later sequence header that says 0x0 (with no extension to add high bits) leaves
+    // its pictures decoded with the last size that worked, every byte still in a picture.
+    std::vector<uint8_t> m2v;
+    LOAD_OR_SKIP(std::string(QV_TOOL_SAMPLES_DIR) + "/sample.m2v", m2v);
+    const Result good = Whole(m2v);
+    const int64_t seq2 = FindCode(m2v, 0xB3, 0xFF, 1);
+    ASSERT_GT(seq2, 0);
+    std::vector<uint8_t> zero = m2v;
+    for (int i = 4; i < 7; ++i) zero[static_cast<size_t>(seq2 + i)] = 0;
+    EsAnalyser c;
+    int64_t next = 0;
+    bool tiled = true;
+    c.OnEachPicture([&](const Picture& p) {
+        tiled = tiled && p.offset == next;
+        next = p.offset + p.size;
+    });
+    c.Feed(zero.data(), zero.size());
+    c.Finish();
+    EXPECT_TRUE(tiled);
+    EXPECT_EQ(next, static_cast<int64_t>(zero.size()));
+    EXPECT_EQ(c.Model().pictures, static_cast<int64_t>(good.frames.size()));
+    EXPECT_EQ(c.Model().seq.width, 320);
+    ASSERT_FALSE(c.Model().diagnostics.empty());
+    EXPECT_EQ(c.Model().diagnostics[0], "invalid sequence header at offset " + std::to_string(seq2) + ": picture size of 0");
 }
 
 TEST(EsAnalyser, AStreamCutBetweenKeyFramesSkipsWhatItCannotDecode) {

@@ -194,6 +194,7 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
         Mpeg2Sequence s;
         if (!ParseMpegSequenceHeader(p, n, s, why)) return Invalid("sequence header", u, why);
         m_seq = s;
+        m_seqOffset = u.offset;
         m_haveSeq = true;
         m_afterPicture = false;
         return;
@@ -235,12 +236,20 @@ void Mpeg2Parser::OnUnit(const Unit& u) {
             return;
         }
         if (m_seq.width == 0 || m_seq.height == 0) {
-            // Nothing to decode the picture with: a size of 0 with no extension to add to it.
-            m_haveSeq = false;
-            ++m_model.leadingUnits;
-            m_auStart = -1;
-            return Invalid("sequence header", u, "picture size of 0");
+            // A size of 0 with no extension to add to it. Mid-stream the picture still counts,
+            // decoded with the last sequence that had a size; before any, nothing could decode it.
+            Unit header = u;
+            header.offset = m_seqOffset;
+            Invalid("sequence header", header, "picture size of 0");
+            if (!m_activated) {
+                m_haveSeq = false;
+                ++m_model.leadingUnits;
+                m_auStart = -1;
+                return;
+            }
+            m_seq = m_usable;
         }
+        m_usable = m_seq;
         if (!m_activated && m_haveSeq) Activate();
         Mpeg2Picture header;
         const bool ok = ParseMpegPictureHeader(p, n, m_seq.extension, header, why);

@@ -64,7 +64,9 @@ private:
     void Activate();
 
     Mpeg2Sequence m_seq;      // the last sequence header and its extensions
+    int64_t m_seqOffset = 0;
     bool m_haveSeq = false;
+    Mpeg2Sequence m_usable;   // the last one a picture could be decoded with
     bool m_activated = false;
     bool m_afterPicture = false;  // extensions now belong to the picture
     Mpeg2Gop m_gop;
