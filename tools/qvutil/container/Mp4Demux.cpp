@@ -1630,7 +1630,7 @@ private:
         }
         s.frameRateNum = s.frameRateDen = s.avgRateNum = s.avgRateDen = 0;
         if (s.kind != StreamKind::kVideo) return;
-        const int64_t total = t.sttsTotal + (t.frozen ? t.frozenDuration : t.fragDuration);
+        const int64_t total = WrapAdd(t.sttsTotal, t.frozen ? t.frozenDuration : t.fragDuration);
         const int64_t counted = t.sttsSamples + (t.frozen ? t.frozenSamples : t.fragSamples);
         if (counted > 0 && total > 0 && counted <= INT64_MAX / std::max<int64_t>(t.timescale, 1)) {
             const Fraction avg = ReduceWithin(int64_t{t.timescale} * counted, total, INT32_MAX);
